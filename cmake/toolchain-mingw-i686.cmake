@@ -1,0 +1,4 @@
+# Cross-compiles the 32-bit product (PE32) with mingw-w64; tests run through 32-bit Wine.
+set(ORVEX_MINGW_TRIPLET i686-w64-mingw32)
+set(ORVEX_WINE_LOADER_NAMES wine)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)

@@ -1,0 +1,105 @@
+// Decisions of the service host that need no Win32: command-line classification,
+// the paths derived from the executable's location, the fixed texts, the decimal
+// error suffix, the checkpoint rule and the splitting of long event texts.
+#ifndef ORVEX_HOST_LOGIC_H
+#define ORVEX_HOST_LOGIC_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace orvex {
+
+// Result of ClassifyArguments.
+enum ArgumentClass : int { kUnrecognised = 0, kInstall = 1, kUninstall = 2, kServiceMode = 3 };
+
+// Service mode unless there is exactly one argument; a leading slash is turned into a
+// hyphen in place, then "-install" / "-uninstall" are matched without regard to case.
+int ClassifyArguments(int argc, char** argv);
+
+struct ServicePaths {
+    std::string binDir;
+    std::string installDir;
+    std::string startScriptPath;
+    std::string stopScriptPath;
+    std::string statusScriptPath;
+    std::string statusLogPath;
+};
+
+// binDir is the path before its last backslash, installDir binDir's own parent.
+// Where a path holds no backslash nothing is cut from it.
+ServicePaths DeriveServicePaths(const std::string& modulePath);
+
+// "<message><code as signed 32-bit decimal>".
+std::string FormatErrorText(const std::string& message, std::uint32_t code);
+
+// The windows event log rejects a string longer than this many characters.
+constexpr std::size_t kMaxEventTextLength = 31839;
+
+// Splits a text into pieces of at most maxLength characters, each cut after its
+// last line feed, or at the limit where a piece holds none. A text that fits is
+// returned whole, as the only piece (also when empty).
+std::vector<std::string> SplitEventText(const std::string& text,
+                                        std::size_t maxLength = kMaxEventTextLength);
+
+// The checkpoint that a status report for this state carries: 0 for RUNNING and
+// STOPPED, otherwise the next value of the counter, which then advances.
+std::uint32_t TakeCheckPoint(std::uint32_t state, std::uint32_t& nextCheckPoint);
+
+// Command line of the start script: the quoted path, so that a path with blanks is
+// never split, followed by the service argument.
+std::string StartCommandLine(const std::string& startScriptPath);
+
+// "Following ORVEX components ... \n" followed by one line per failed component.
+std::string FailureListText(const std::vector<std::string>& failedComponents);
+
+namespace text {
+constexpr const char* kServiceName = "orvexWinService";
+constexpr const char* kDisplayName = "ORVEX for Quellon - Managing Server";
+constexpr const char* kUsage = "Usage: \"orvex.exe\" [-Install/-Uninstall]";
+constexpr const char* kOpenManagerFailedForInstall = "OpenSCManager failed, error code = %X\n";
+constexpr const char* kInstalled = "The ORVEX for Quellon Service(%s) has been successfully installed.\n";
+constexpr const char* kCreateFailed = "Error %i: Unable to Create ORVEX for Quellon Service(%s).\n";
+constexpr const char* kOpenManagerFailedForUninstall =
+    "Unable to Open Service Manager. Attempted to delete ORVEX for Quellon Service(%s): %s\n";
+constexpr const char* kOpenServiceFailed =
+    "Error %i: Unable to open and delete ORVEX for Quellon Service(%s): %s\n";
+constexpr const char* kRemoved = "The ORVEX for Quellon Service(orvexWinService) has been removed.\n";
+constexpr const char* kNotRemoved =
+    "Error %i: The ORVEX for Quellon Service(%s) \"%s\" has not been removed.\n";
+constexpr const char* kNoModulePath = "Cannot obtain executable path (%d)\n";
+
+constexpr const char* kDispatcherFailed = "StartServiceCtrlDispatcher failed: ";
+constexpr const char* kHandlerFailed = "RegisterServiceCtrlHandler failed: ";
+constexpr const char* kStarting = "Starting ORVEX for Quellon 6.1 Service ...\nORVEX Start Script: ";
+constexpr const char* kStopping = "Stopping ORVEX for Quellon 6.1 Service ...\nORVEX Stop Script: ";
+constexpr const char* kStartProgress = "Getting more time for ORVEX services...";
+constexpr const char* kStopProgress = "Getting more time for script...";
+constexpr const char* kStartTimeout =
+    "Time out occured while starting the service. This does not mean any failure. It indicates "
+    "that ORVEX service is taking longer time to start.";
+constexpr const char* kStopTimeout =
+    "Time out occured while stoping the service. This does not mean any failure. It indicates "
+    "that ORVEX service is taking longer time to stop.";
+constexpr const char* kStartLaunchFailed = "orvexStart script launching failure: ";
+constexpr const char* kStopLaunchFailed = "orvexStop script launching failure: ";
+constexpr const char* kStartThreadExiting = "orvexStart thread is exiting...";
+constexpr const char* kStopped =
+    "ORVEX for Quellon 6.1 stopped.\n\n Note: If you experience that some java processes are not "
+    "being killed by stopping the ORVEX windows service, then please open the file listed below "
+    "and follow the instructions to turn on the forcestop option.\n\nFile: ";
+
+constexpr const char* kChecking = "Checking the status of ORVEX components ...\nORVEX Status Script: ";
+constexpr const char* kStatusLaunchFailed = "orvexStatus script launching failure: ";
+constexpr const char* kStarted = "ORVEX for Quellon 6.1 Service successfully started.";
+constexpr const char* kFailureListHeader =
+    "Following ORVEX components did not started successfully or did not join the kernel. \n";
+constexpr const char* kStartFailed =
+    "One or more errors occured when starting ORVEX for Quellon 6.1 Service. Please check the "
+    "logs or contact the System Administrator.";
+constexpr const char* kPropertiesRelativePath = "\\etc\\status.properties";
+}  // namespace text
+
+}  // namespace orvex
+
+#endif

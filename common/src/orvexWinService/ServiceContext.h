@@ -1,0 +1,106 @@
+// The service host's one process-wide record: the paths derived from the executable's
+// location, the service status, the two events that order the service threads and the
+// event-log source. Its operations are the host's functions; the platform's entry
+// points are thin functions that forward to them.
+#ifndef ORVEX_SERVICE_CONTEXT_H
+#define ORVEX_SERVICE_CONTEXT_H
+
+#include <windows.h>
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "ScopedHandle.h"
+
+// <windows.h> maps ReportEvent to ReportEventA; here it names the context's operation.
+#undef ReportEvent
+
+namespace orvex {
+
+class ServiceContext {
+public:
+    // An operation that a worker thread runs; ThreadTrampoline receives a pointer to
+    // one of the constants below.
+    using Operation = void (ServiceContext::*)();
+    static const Operation kRunStartScript;
+    static const Operation kStopService;
+    static const Operation kCheckStartup;
+
+    // The one context, built on first use (on the main thread) and never destroyed.
+    static ServiceContext& Instance();
+
+    ServiceContext(const ServiceContext&) = delete;
+    ServiceContext& operator=(const ServiceContext&) = delete;
+
+    // Console modes and service mode; each returns the process exit status.
+    int Install();
+    int Uninstall();
+    int RunAsService();
+
+    // Service runtime.
+    void ServiceMain();
+    void ControlHandler(DWORD control);
+    void RunStartScript();
+    void StopService();
+    void CheckStartup();
+
+    // Event log and service status.
+    void ReportEvent(const std::string& text, WORD type);
+    void ReportError(const std::string& message, DWORD code);
+    BOOL ReportStatus(DWORD state, DWORD exitCode, DWORD waitHint);
+    SERVICE_STATUS CurrentStatus();
+
+    const std::string& StartScriptPath() const { return startScriptPath; }
+    const std::string& StopScriptPath() const { return stopScriptPath; }
+    const std::string& StatusScriptPath() const { return statusScriptPath; }
+    const std::string& StatusLogPath() const { return statusLogPath; }
+    const std::string& InstallDir() const { return installDir; }
+    const char* ModulePath() const { return modulePath; }
+
+private:
+    // Events are shared by the threads that wait on or set them, so that none is
+    // closed while another thread may still use it: the last holder closes it.
+    using SharedEvent = std::shared_ptr<void>;
+
+    ServiceContext();
+
+    BOOL ReportStatusLocked(DWORD state, DWORD exitCode, DWORD waitHint);
+    void ReportRunningUnlessStopping();
+    SharedEvent StartDoneEvent();
+    SharedEvent StopDoneEvent();
+    // Runs a script with six bounded waits; the texts differ between start and stop.
+    struct ScriptRun;
+    void RunScript(const ScriptRun& run);
+
+    std::string startScriptPath;
+    std::string stopScriptPath;
+    std::string statusScriptPath;
+    std::string statusLogPath;
+    std::string installDir;
+    char modulePath[MAX_PATH] = {};
+    SERVICE_STATUS serviceStatus = {};
+    SERVICE_STATUS_HANDLE statusHandle = nullptr;
+    SharedEvent startDoneEvent;
+    SharedEvent stopDoneEvent;
+    EventSourceHandle eventSource;
+    std::uint32_t nextCheckPoint = 1;
+
+    // Guards serviceStatus, nextCheckPoint and each SetServiceStatus call.
+    std::mutex statusLock;
+    // Guards the two event pointers.
+    std::mutex eventsLock;
+    // Guards eventSource: its registration, each report through it and its release.
+    std::mutex sourceLock;
+};
+
+// Platform entry points; each fetches the instance and forwards.
+int ProcessEntry(int argc, char** argv);
+void WINAPI ServiceMainEntry(DWORD argc, LPSTR* argv);
+void WINAPI ControlHandlerEntry(DWORD control);
+DWORD WINAPI ThreadTrampoline(LPVOID parameter);
+
+}  // namespace orvex
+
+#endif

@@ -1,0 +1,63 @@
+#include <ios>
+
+#include "HostLogic.h"
+#include "ServiceContext.h"
+#include "StatusChecker.h"
+
+namespace orvex {
+
+namespace {
+constexpr DWORD kStartDoneWaitMs = 300000;
+constexpr DWORD kStatusScriptWaitMs = 120000;
+}  // namespace
+
+void ServiceContext::CheckStartup() {
+    const std::string propertiesPath = installDir + text::kPropertiesRelativePath;
+    const SharedEvent startDone = StartDoneEvent();
+    if (startDone) {
+        WaitForSingleObject(startDone.get(), kStartDoneWaitMs);
+    }
+    ReportEvent(text::kChecking + statusScriptPath, EVENTLOG_INFORMATION_TYPE);
+
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process = {};
+    if (CreateProcessA(statusScriptPath.c_str(), nullptr, nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
+                       nullptr, installDir.c_str(), &startup, &process)) {
+        const KernelHandle processHandle(process.hProcess);
+        const KernelHandle threadHandle(process.hThread);
+        // A status script still running after this is left alone; the log is scanned as it is.
+        WaitForSingleObject(processHandle.get(), kStatusScriptWaitMs);
+    } else {
+        ReportError(text::kStatusLaunchFailed, GetLastError());
+    }
+
+    try {
+        StatusChecker checker(propertiesPath, statusLogPath);
+        if (checker.Check()) {
+            ReportRunningUnlessStopping();
+            ReportEvent(checker.GetStatusText(), EVENTLOG_INFORMATION_TYPE);
+            ReportEvent(text::kStarted, EVENTLOG_INFORMATION_TYPE);
+        } else {
+            ReportEvent(checker.GetStatusText(), EVENTLOG_ERROR_TYPE);
+            ReportEvent(FailureListText(checker.GetFailedComponents()), EVENTLOG_ERROR_TYPE);
+            ReportEvent(text::kStartFailed, EVENTLOG_ERROR_TYPE);
+            StopService();
+        }
+    } catch (const std::ios_base::failure& failure) {
+        ReportEvent(failure.what(), EVENTLOG_WARNING_TYPE);
+    }
+}
+
+void ServiceContext::ReportRunningUnlessStopping() {
+    // A stop under way wins: once STOP_PENDING or STOPPED has been reported, the
+    // success of the check must not put the service back to RUNNING.
+    const std::lock_guard<std::mutex> lock(statusLock);
+    const DWORD state = serviceStatus.dwCurrentState;
+    if (state == SERVICE_STOP_PENDING || state == SERVICE_STOPPED) {
+        return;
+    }
+    ReportStatusLocked(SERVICE_RUNNING, NO_ERROR, 0);
+}
+
+}  // namespace orvex

@@ -1,0 +1,211 @@
+// The executable's console modes and its life as a service: install, uninstall,
+// start, stop and interrogate, against Wine's service manager.
+#include <chrono>
+
+#include "ServiceFixture.h"
+
+namespace orvex::test {
+namespace {
+
+using std::chrono::seconds;
+
+class ConsoleModes : public ServiceTest {};
+
+TEST_F(ConsoleModes, UnrecognisedArgumentsPrintTheUsageLine) {
+    for (const std::string argument : {"-instal", "install", "--install", "-install2", "-uninstal", ""}) {
+        const RunResult result = bed->Orvex(argument);
+        EXPECT_EQ(result.exitCode, 1) << "argument [" << argument << "]";
+        EXPECT_EQ(result.output, "Usage: \"orvex.exe\" [-Install/-Uninstall]") << "argument [" << argument << "]";
+    }
+    EXPECT_TRUE(bed->Events().empty());
+}
+
+TEST_F(ConsoleModes, NoArgumentFromAConsoleFailsToReachTheDispatcher) {
+    const RunResult result = bed->Run({bed->ExePath()});
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_EQ(result.output, "");
+    const auto events = bed->Events();
+    ASSERT_EQ(events.size(), 1U) << Describe(events);
+    EXPECT_EQ(events[0].type, 1);
+    EXPECT_EQ(events[0].text, "StartServiceCtrlDispatcher failed: 1063");
+}
+
+TEST_F(ConsoleModes, InstallRegistersAQuotedAutoStartService) {
+    const RunResult result = bed->Orvex("/INSTALL");
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_EQ(result.output, "The ORVEX for Quellon Service(orvexWinService) has been successfully installed.\r\n");
+    const Fields config = bed->Control({"config", kService});
+    EXPECT_EQ(config.at("type"), "16");
+    EXPECT_EQ(config.at("start"), "2");
+    EXPECT_EQ(config.at("errorcontrol"), "1");
+    EXPECT_EQ(config.at("display"), "ORVEX for Quellon - Managing Server");
+    EXPECT_EQ(config.at("binpath"), "\"" + bed->ExePath() + "\"");
+    EXPECT_EQ(config.at("account"), "LocalSystem");
+    EXPECT_TRUE(bed->Events().empty());
+}
+
+TEST_F(ConsoleModes, InstallingTwiceReportsTheExistingService) {
+    ASSERT_EQ(bed->Orvex("-install").exitCode, 0);
+    const RunResult again = bed->Orvex("-Install");
+    EXPECT_EQ(again.exitCode, 1);
+    EXPECT_EQ(again.output, "Error 1073: Unable to Create ORVEX for Quellon Service(orvexWinService).\r\n");
+}
+
+TEST_F(ConsoleModes, UninstallRunsTheStopScriptBeforeDeletingTheService) {
+    // The stop script records whether the service still existed while it ran.
+    bed->WriteProductFile("bin\\orvexStop.bat",
+                          RecordingScript("stop", "\"%~dp0svcctl.exe\" exists orvexWinService >> \"%~dp0..\\logs\\stop.ran\"\r\n"));
+    ASSERT_EQ(bed->Orvex("-install").exitCode, 0);
+    const RunResult result = bed->Orvex("-uninstall");
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_EQ(result.output, "The ORVEX for Quellon Service(orvexWinService) has been removed.\r\n");
+    const std::string ran = bed->ReadProductFile("logs\\stop.ran");
+    EXPECT_NE(ran.find("args=[]"), std::string::npos) << ran;
+    EXPECT_NE(ran.find("cd=" + bed->InstallDir() + "\r\n"), std::string::npos) << ran;
+    EXPECT_NE(ran.find("exists=1"), std::string::npos) << ran;
+    const Fields after = bed->Control({"exists", kService});
+    EXPECT_EQ(after.at("exists"), "0");
+    EXPECT_EQ(after.at("error"), "1060");
+    // The stop procedure's entries, written from the console process.
+    const auto events = bed->Events();
+    ASSERT_EQ(events.size(), 1U) << Describe(events);
+    EXPECT_EQ(events[0].type, 4);
+    EXPECT_EQ(events[0].text.rfind(kStoppedNote, 0), 0U);
+}
+
+TEST_F(ConsoleModes, UninstallWithoutTheServiceLeavesTheProductAlone) {
+    bed->WriteProductFile("bin\\orvexStop.bat", RecordingScript("stop"));
+    const RunResult result = bed->Orvex("-UNINSTALL");
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_EQ(result.output, "Error 1060: Unable to open and delete ORVEX for Quellon Service(orvexWinService): " +
+                                 bed->ExePath() + "\r\n");
+    EXPECT_FALSE(bed->ProductFileExists("logs\\stop.ran"));
+    EXPECT_TRUE(bed->Events().empty());
+}
+
+class ServiceLife : public ServiceTest {
+protected:
+    void SetUp() override {
+        LayOutQuickProduct();
+        Install();
+    }
+};
+
+TEST_F(ServiceLife, StartRunsTheStartScriptAndReportsRunning) {
+    const Fields started = Start();
+    ASSERT_EQ(started.at("state"), "4");
+    EXPECT_EQ(started.at("checkpoint"), "0");
+    ASSERT_TRUE(bed->WaitForEventText(kStartExiting, seconds(20)));
+    const std::string ran = bed->ReadProductFile("logs\\start.ran");
+    EXPECT_EQ(ran, "args=[--service]\r\ncd=" + bed->InstallDir() + "\r\n");
+
+    const auto events = bed->Events();
+    ASSERT_GE(events.size(), 2U) << Describe(events);
+    EXPECT_EQ(events[0].text, kStarting + StartScript());
+    EXPECT_EQ(events[0].type, 4);
+    const int exiting = IndexOf(events, kStartExiting);
+    EXPECT_GT(exiting, 0);
+    EXPECT_EQ(events[static_cast<std::size_t>(exiting)].type, 4);
+    EXPECT_EQ(CountOf(events, kStartProgress), 0);
+
+    const Fields interrogated = bed->Control({"interrogate", kService});
+    EXPECT_EQ(interrogated.at("controlresult"), "0");
+    EXPECT_EQ(interrogated.at("state"), "4");
+    EXPECT_EQ(interrogated.at("checkpoint"), "0");
+}
+
+TEST_F(ServiceLife, StopRunsTheStopScriptAndEndsTheProcessCleanly) {
+    // A stop script that takes a moment, so that STOP_PENDING can be seen.
+    bed->WriteProductFile("bin\\orvexStop.bat",
+                          RecordingScript("stop", "\"%~dp0svcctl.exe\" sleep 3000\r\n"));
+    ASSERT_EQ(Start().at("state"), "4");
+    ASSERT_TRUE(bed->WaitForEventText(kStarted, seconds(20)));
+    const std::string pid = Query().at("pid");
+
+    const Fields stopped = Stop();
+    EXPECT_EQ(stopped.at("state"), "1");
+    EXPECT_EQ(stopped.at("seen"), "4,3,1");
+    EXPECT_EQ(stopped.at("pendingwaithint"), "30000");
+    EXPECT_EQ(stopped.at("pendingcheckpoint"), "1");
+    EXPECT_EQ(stopped.at("exitcode"), "0");
+    const Fields exited = bed->Control({"waitproc", pid, "30000"});
+    EXPECT_EQ(exited.at("exitcode"), "0");
+
+    const std::string ran = bed->ReadProductFile("logs\\stop.ran");
+    EXPECT_EQ(ran, "args=[]\r\ncd=" + bed->InstallDir() + "\r\n");
+    const auto events = bed->Events();
+    const int stopping = IndexOf(events, kStopping);
+    ASSERT_GE(stopping, 0) << Describe(events);
+    EXPECT_EQ(events[static_cast<std::size_t>(stopping)].text, kStopping + StopScript());
+    const int note = IndexOf(events, kStoppedNote, stopping);
+    ASSERT_GT(note, stopping) << Describe(events);
+    EXPECT_EQ(events[static_cast<std::size_t>(note)].type, 4);
+    EXPECT_EQ(CountOf(events, kStopProgress), 0);
+}
+
+TEST_F(ServiceLife, MissingStartScriptIsReportedWithItsErrorCode) {
+    bed->Remove(StartScript());
+    ASSERT_EQ(Start().at("state"), "4");
+    ASSERT_TRUE(bed->WaitForEventText(kStartExiting, seconds(20)));
+    const auto events = bed->Events();
+    const int failure = IndexOf(events, "orvexStart script launching failure: ");
+    ASSERT_GE(failure, 0) << Describe(events);
+    EXPECT_EQ(events[static_cast<std::size_t>(failure)].text, "orvexStart script launching failure: 2");
+    EXPECT_EQ(events[static_cast<std::size_t>(failure)].type, 1);
+    EXPECT_LT(failure, IndexOf(events, kStartExiting));
+}
+
+TEST_F(ServiceLife, MissingStopScriptStillEndsStopped) {
+    ASSERT_EQ(Start().at("state"), "4");
+    ASSERT_TRUE(bed->WaitForEventText(kStarted, seconds(20)));
+    bed->Remove(StopScript());
+    EXPECT_EQ(Stop().at("state"), "1");
+    const auto events = bed->Events();
+    const int failure = IndexOf(events, "orvexStop script launching failure: ");
+    ASSERT_GE(failure, 0) << Describe(events);
+    EXPECT_EQ(events[static_cast<std::size_t>(failure)].text, "orvexStop script launching failure: 2");
+    EXPECT_GT(IndexOf(events, kStoppedNote, failure), failure);
+}
+
+TEST_F(ServiceLife, InterrogateDuringAStopThatTakesTime) {
+    bed->WriteProductFile("bin\\orvexStop.bat",
+                          RecordingScript("stop", "\"%~dp0svcctl.exe\" sleep 6000\r\n"));
+    ASSERT_EQ(Start().at("state"), "4");
+    ASSERT_TRUE(bed->WaitForEventText(kStarted, seconds(20)));
+    // Send the stop in the background of the helper and interrogate meanwhile.
+    bed->Control({"control", kService, "1"}, 30);
+    const Fields pending = bed->Control({"wait", kService, "3", "20000"});
+    ASSERT_EQ(pending.at("state"), "3");
+    EXPECT_EQ(pending.at("waithint"), "30000");
+    EXPECT_EQ(pending.at("checkpoint"), "1");
+    const Fields interrogated = bed->Control({"interrogate", kService});
+    // Wine's service manager answers for a service whose stop is pending (1061)
+    // without asking it; where the control reaches the service, the status is
+    // re-sent with the next checkpoint.
+    if (interrogated.at("controlresult") == "0") {
+        EXPECT_EQ(interrogated.at("state"), "3");
+        EXPECT_EQ(interrogated.at("checkpoint"), "2");
+    } else {
+        EXPECT_EQ(interrogated.at("controlresult"), "1061");
+    }
+    EXPECT_EQ(bed->Control({"wait", kService, "1", "60000"}).at("state"), "1");
+}
+
+class ServiceInRoot : public ServiceTest {
+protected:
+    ServiceInRoot() : ServiceTest("C:\\orvex") {}
+};
+
+TEST_F(ServiceInRoot, InstallationWithoutBlanksStartsAndStops) {
+    LayOutQuickProduct();
+    Install();
+    EXPECT_EQ(bed->Control({"config", kService}).at("binpath"), "\"C:\\orvex\\bin\\orvex.exe\"");
+    ASSERT_EQ(Start().at("state"), "4");
+    ASSERT_TRUE(bed->WaitForEventText(kStarted, seconds(20)));
+    EXPECT_EQ(bed->ReadProductFile("logs\\start.ran"), "args=[--service]\r\ncd=C:\\orvex\r\n");
+    EXPECT_EQ(Stop().at("state"), "1");
+    EXPECT_TRUE(bed->ProductFileExists("logs\\stop.ran"));
+}
+
+}  // namespace
+}  // namespace orvex::test

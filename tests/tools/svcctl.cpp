@@ -1,0 +1,470 @@
+// svcctl: drives the service manager and a few process/file primitives for the service tests.
+// Every command prints key=value lines to stdout; exit code 0 = success, 1 = failure, 2 = usage.
+#include <windows.h>
+#include <tlhelp32.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr DWORD kPollMs = 10;
+constexpr DWORD kRunTimeoutMs = 120000;
+
+// Handles that close themselves when they go out of scope.
+struct CloseKernel { void operator()(HANDLE h) const { CloseHandle(h); } };
+struct CloseService { void operator()(SC_HANDLE h) const { CloseServiceHandle(h); } };
+using Handle = std::unique_ptr<void, CloseKernel>;
+using ScHandle = std::unique_ptr<std::remove_pointer_t<SC_HANDLE>, CloseService>;
+
+// CreateFileA and CreateToolhelp32Snapshot report failure as INVALID_HANDLE_VALUE rather than null.
+HANDLE orNull(HANDLE h) { return h == INVALID_HANDLE_VALUE ? nullptr : h; }
+
+void put(const char* key, unsigned long value) { std::printf("%s=%lu\n", key, value); }
+void put(const char* key, const char* value) { std::printf("%s=%s\n", key, value ? value : ""); }
+
+// Reports a failed call; `error` must be read right after the call that failed.
+int fail(const char* what, DWORD error)
+{
+    put("error", error);
+    put("what", what);
+    return 1;
+}
+
+int usage()
+{
+    std::fputs("usage: svcctl query|config|exists|delete|interrogate NAME\n"
+               "       svcctl start|stop NAME TIMEOUT_MS\n"
+               "       svcctl wait NAME STATE TIMEOUT_MS\n"
+               "       svcctl control NAME CODE\n"
+               "       svcctl run COMMAND [ARGS...]\n"
+               "       svcctl sleep MS\n"
+               "       svcctl holdopen PATH none|read|write|readwrite MS [APPENDTEXT]\n"
+               "       svcctl procs | kill PID | setevent NAME\n", stderr);
+    return 2;
+}
+
+// Parses an unsigned decimal number; rejects signs, blanks and trailing characters.
+bool toDword(const char* text, DWORD& out)
+{
+    if (*text < '0' || *text > '9') return false;
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long value = std::strtoul(text, &end, 10);
+    if (errno != 0 || *end != '\0') return false;
+    out = static_cast<DWORD>(value);
+    return true;
+}
+
+unsigned long msSince(Clock::time_point t0)
+{
+    return static_cast<unsigned long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count());
+}
+
+DWORD msUntil(Clock::time_point deadline)
+{
+    const Clock::time_point now = Clock::now();
+    if (now >= deadline) return 0;
+    return static_cast<DWORD>(std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count());
+}
+
+Clock::time_point deadlineAfter(Clock::time_point t0, DWORD ms) { return t0 + std::chrono::milliseconds(ms); }
+
+// Opens one service; prints the failure and returns an empty handle on error.
+ScHandle openService(const char* name, DWORD access)
+{
+    ScHandle scm(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+    if (!scm) { fail("OpenSCManagerA", GetLastError()); return ScHandle(); }
+    ScHandle service(OpenServiceA(scm.get(), name, access));
+    if (!service) fail("OpenServiceA", GetLastError());
+    return service;
+}
+
+bool queryStatus(SC_HANDLE service, SERVICE_STATUS_PROCESS& status)
+{
+    DWORD needed = 0;
+    return QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<LPBYTE>(&status),
+                                sizeof status, &needed) != FALSE;
+}
+
+void putStatus(const SERVICE_STATUS_PROCESS& s)
+{
+    put("state", s.dwCurrentState);
+    put("checkpoint", s.dwCheckPoint);
+    put("waithint", s.dwWaitHint);
+    put("exitcode", s.dwWin32ExitCode);
+    put("specific", s.dwServiceSpecificExitCode);
+    put("controls", s.dwControlsAccepted);
+    put("type", s.dwServiceType);
+    put("pid", s.dwProcessId);
+}
+
+// What a stop observed: the distinct states in order and the first STOP_PENDING status.
+struct StateLog {
+    std::string seen;
+    DWORD last = 0;
+    bool pendingSeen = false;
+    SERVICE_STATUS_PROCESS pending{};
+
+    void observe(const SERVICE_STATUS_PROCESS& s)
+    {
+        if (s.dwCurrentState != last) {
+            if (!seen.empty()) seen += ',';
+            seen += std::to_string(s.dwCurrentState);
+            last = s.dwCurrentState;
+        }
+        if (s.dwCurrentState == SERVICE_STOP_PENDING && !pendingSeen) {
+            pendingSeen = true;
+            pending = s;
+        }
+    }
+};
+
+// Polls every 10 ms until the state is `want1` or `want2` or the deadline passes.
+// Returns false (after printing the error) only if a status query fails.
+bool pollUntil(SC_HANDLE service, DWORD want1, DWORD want2, Clock::time_point deadline,
+               SERVICE_STATUS_PROCESS& status, StateLog* log)
+{
+    for (;;) {
+        if (!queryStatus(service, status)) { fail("QueryServiceStatusEx", GetLastError()); return false; }
+        if (log) log->observe(status);
+        if (status.dwCurrentState == want1 || status.dwCurrentState == want2) return true;
+        const DWORD left = msUntil(deadline);
+        if (left == 0) return true;
+        Sleep(left < kPollMs ? left : kPollMs);
+    }
+}
+
+int cmdQuery(const char* name)
+{
+    ScHandle service = openService(name, SERVICE_QUERY_STATUS);
+    if (!service) return 1;
+    SERVICE_STATUS_PROCESS status{};
+    if (!queryStatus(service.get(), status)) return fail("QueryServiceStatusEx", GetLastError());
+    putStatus(status);
+    return 0;
+}
+
+int cmdConfig(const char* name)
+{
+    ScHandle service = openService(name, SERVICE_QUERY_CONFIG);
+    if (!service) return 1;
+    std::vector<QUERY_SERVICE_CONFIGA> buffer(8192 / sizeof(QUERY_SERVICE_CONFIGA));
+    DWORD needed = 0;
+    while (!QueryServiceConfigA(service.get(), buffer.data(),
+                                static_cast<DWORD>(buffer.size() * sizeof buffer[0]), &needed)) {
+        const DWORD error = GetLastError();
+        if (error != ERROR_INSUFFICIENT_BUFFER || needed <= buffer.size() * sizeof buffer[0])
+            return fail("QueryServiceConfigA", error);
+        buffer.resize(needed / sizeof buffer[0] + 1);
+    }
+    const QUERY_SERVICE_CONFIGA& c = buffer[0];
+    put("type", c.dwServiceType);
+    put("start", c.dwStartType);
+    put("errorcontrol", c.dwErrorControl);
+    put("binpath", c.lpBinaryPathName);
+    put("account", c.lpServiceStartName);
+    put("display", c.lpDisplayName);
+    put("group", c.lpLoadOrderGroup);
+    put("dependencies", c.lpDependencies);  // first entry of the double-NUL list
+    return 0;
+}
+
+int cmdStart(const char* name, DWORD timeoutMs)
+{
+    ScHandle service = openService(name, SERVICE_START | SERVICE_QUERY_STATUS);
+    if (!service) return 1;
+    const Clock::time_point t0 = Clock::now();
+    const DWORD startError = StartServiceA(service.get(), 0, nullptr) ? 0 : GetLastError();
+    put("startresult", startError);
+    SERVICE_STATUS_PROCESS status{};
+    if (!pollUntil(service.get(), SERVICE_RUNNING, SERVICE_STOPPED, deadlineAfter(t0, timeoutMs), status, nullptr))
+        return 1;
+    putStatus(status);
+    put("elapsedms", msSince(t0));
+    if (status.dwCurrentState == SERVICE_RUNNING) return 0;
+    if (startError != 0) return fail("StartServiceA", startError);
+    if (status.dwCurrentState == SERVICE_STOPPED) return fail("stopped", status.dwWin32ExitCode);
+    return fail("timeout", ERROR_TIMEOUT);
+}
+
+int cmdWait(const char* name, DWORD state, DWORD timeoutMs)
+{
+    ScHandle service = openService(name, SERVICE_QUERY_STATUS);
+    if (!service) return 1;
+    const Clock::time_point t0 = Clock::now();
+    SERVICE_STATUS_PROCESS status{};
+    if (!pollUntil(service.get(), state, state, deadlineAfter(t0, timeoutMs), status, nullptr)) return 1;
+    putStatus(status);
+    put("elapsedms", msSince(t0));
+    return status.dwCurrentState == state ? 0 : fail("timeout", ERROR_TIMEOUT);
+}
+
+// Shared with the thread that sends STOP.
+struct StopJob {
+    SC_HANDLE service;  // owned by the thread, which closes it
+    DWORD result;
+    unsigned long ms;
+};
+
+DWORD WINAPI sendStop(LPVOID param)
+{
+    StopJob& job = *static_cast<StopJob*>(param);
+    SERVICE_STATUS status{};
+    const Clock::time_point t0 = Clock::now();
+    job.result = ControlService(job.service, SERVICE_CONTROL_STOP, &status) ? 0 : GetLastError();
+    job.ms = msSince(t0);
+    CloseServiceHandle(job.service);
+    return 0;
+}
+
+int cmdStop(const char* name, DWORD timeoutMs)
+{
+    ScHandle poller = openService(name, SERVICE_QUERY_STATUS);
+    if (!poller) return 1;
+    ScHandle controller = openService(name, SERVICE_STOP);
+    if (!controller) return 1;
+
+    const Clock::time_point t0 = Clock::now();
+    const Clock::time_point deadline = deadlineAfter(t0, timeoutMs);
+    StateLog log;
+    SERVICE_STATUS_PROCESS status{};
+    if (!queryStatus(poller.get(), status)) return fail("QueryServiceStatusEx", GetLastError());
+    log.observe(status);  // the state before the stop was sent
+
+    // Static: if ControlService is still blocked when we exit, the thread must not write to a dead frame.
+    static StopJob job{};
+    job.service = controller.release();
+    Handle thread(CreateThread(nullptr, 0, sendStop, &job, 0, nullptr));
+    if (!thread) {
+        const DWORD error = GetLastError();
+        CloseServiceHandle(job.service);
+        return fail("CreateThread", error);
+    }
+    if (!pollUntil(poller.get(), SERVICE_STOPPED, SERVICE_STOPPED, deadline, status, &log)) return 1;
+    const unsigned long elapsed = msSince(t0);
+
+    put("seen", log.seen.c_str());
+    if (log.pendingSeen) {
+        put("pendingcheckpoint", log.pending.dwCheckPoint);
+        put("pendingwaithint", log.pending.dwWaitHint);
+    }
+    if (WaitForSingleObject(thread.get(), msUntil(deadline)) == WAIT_OBJECT_0) {
+        put("controlresult", job.result);
+        put("controlms", job.ms);
+    } else {
+        put("controlresult", "pending");
+    }
+    putStatus(status);
+    put("elapsedms", elapsed);
+    return status.dwCurrentState == SERVICE_STOPPED ? 0 : fail("timeout", ERROR_TIMEOUT);
+}
+
+// The access right the service manager checks for a control code.
+DWORD accessForControl(DWORD code)
+{
+    if (code == SERVICE_CONTROL_STOP) return SERVICE_STOP;
+    if (code == SERVICE_CONTROL_INTERROGATE) return SERVICE_INTERROGATE;
+    if (code == SERVICE_CONTROL_PAUSE || code == SERVICE_CONTROL_CONTINUE ||
+        (code >= SERVICE_CONTROL_PARAMCHANGE && code <= SERVICE_CONTROL_NETBINDDISABLE))
+        return SERVICE_PAUSE_CONTINUE;
+    return SERVICE_USER_DEFINED_CONTROL;
+}
+
+int cmdControl(const char* name, DWORD code)
+{
+    ScHandle service = openService(name, accessForControl(code));
+    if (!service) return 1;
+    SERVICE_STATUS status{};
+    const Clock::time_point t0 = Clock::now();
+    const DWORD error = ControlService(service.get(), code, &status) ? 0 : GetLastError();
+    put("controlresult", error);
+    put("controlms", msSince(t0));
+    if (error != 0) return fail("ControlService", error);
+    put("state", status.dwCurrentState);
+    put("checkpoint", status.dwCheckPoint);
+    put("waithint", status.dwWaitHint);
+    return 0;
+}
+
+int cmdDelete(const char* name)
+{
+    ScHandle service = openService(name, DELETE);
+    if (!service) return 1;
+    const DWORD error = DeleteService(service.get()) ? 0 : GetLastError();
+    put("deleteresult", error);
+    return error == 0 ? 0 : fail("DeleteService", error);
+}
+
+int cmdExists(const char* name)
+{
+    ScHandle scm(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+    if (!scm) return fail("OpenSCManagerA", GetLastError());
+    ScHandle service(OpenServiceA(scm.get(), name, SERVICE_QUERY_STATUS));
+    if (!service) {
+        const DWORD error = GetLastError();
+        put("exists", 0ul);
+        return fail("OpenServiceA", error);
+    }
+    put("exists", 1ul);
+    return 0;
+}
+
+// Quotes an argument that contains a blank so the child's command-line parser sees it as one.
+std::string quoteArg(const std::string& arg)
+{
+    if (!arg.empty() && arg.find_first_of(" \t") == std::string::npos) return arg;
+    std::string out = "\"";
+    std::size_t slashes = 0;
+    for (char c : arg) {
+        if (c == '\\') { ++slashes; continue; }
+        out.append(c == '"' ? slashes * 2 + 1 : slashes, '\\');  // backslashes before a quote are escaped
+        slashes = 0;
+        out += c;
+    }
+    out.append(slashes * 2, '\\');  // so a trailing backslash does not escape the closing quote
+    out += '"';
+    return out;
+}
+
+// Returns a standard handle marked inheritable, so the child writes to the same stdout/stderr.
+HANDLE inheritable(DWORD which)
+{
+    HANDLE h = GetStdHandle(which);
+    if (h && h != INVALID_HANDLE_VALUE) SetHandleInformation(h, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+    return h;
+}
+
+int cmdRun(int argc, char** argv)
+{
+    std::string line;
+    for (int i = 2; i < argc; ++i) {
+        if (i > 2) line += ' ';
+        line += quoteArg(argv[i]);
+    }
+    STARTUPINFOA si{};
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdInput = inheritable(STD_INPUT_HANDLE);
+    si.hStdOutput = inheritable(STD_OUTPUT_HANDLE);
+    si.hStdError = inheritable(STD_ERROR_HANDLE);
+    PROCESS_INFORMATION pi{};
+    std::fflush(stdout);  // keep our output ahead of the child's
+    if (!CreateProcessA(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi))
+        return fail("CreateProcessA", GetLastError());
+    Handle process(pi.hProcess);
+    Handle thread(pi.hThread);
+    const DWORD wait = WaitForSingleObject(process.get(), kRunTimeoutMs);
+    if (wait == WAIT_TIMEOUT) {
+        TerminateProcess(process.get(), 1);  // do not leave a hung child behind
+        return fail("timeout", ERROR_TIMEOUT);
+    }
+    if (wait != WAIT_OBJECT_0) return fail("WaitForSingleObject", GetLastError());
+    DWORD code = 0;
+    if (!GetExitCodeProcess(process.get(), &code)) return fail("GetExitCodeProcess", GetLastError());
+    put("exitcode", code);
+    return 0;
+}
+
+bool toShare(const std::string& text, DWORD& share)
+{
+    if (text == "none") share = 0;
+    else if (text == "read") share = FILE_SHARE_READ;
+    else if (text == "write") share = FILE_SHARE_WRITE;
+    else if (text == "readwrite") share = FILE_SHARE_READ | FILE_SHARE_WRITE;
+    else return false;
+    return true;
+}
+
+int cmdHoldOpen(const char* path, DWORD share, DWORD ms, const char* appendText)
+{
+    Handle file(orNull(CreateFileA(path, GENERIC_READ | GENERIC_WRITE, share, nullptr, OPEN_ALWAYS,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr)));
+    if (!file) return fail("CreateFileA", GetLastError());
+    if (appendText) {
+        const std::string text = std::string(appendText) + "\r\n";
+        LARGE_INTEGER zero{};
+        if (!SetFilePointerEx(file.get(), zero, nullptr, FILE_END)) return fail("SetFilePointerEx", GetLastError());
+        DWORD written = 0;
+        if (!WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr))
+            return fail("WriteFile", GetLastError());
+    }
+    put("held", 1ul);
+    std::fflush(stdout);
+    Sleep(ms);
+    return 0;
+}
+
+int cmdProcs()
+{
+    Handle snapshot(orNull(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0)));
+    if (!snapshot) return fail("CreateToolhelp32Snapshot", GetLastError());
+    PROCESSENTRY32 entry{};
+    entry.dwSize = sizeof entry;
+    if (!Process32First(snapshot.get(), &entry)) return fail("Process32First", GetLastError());
+    do {
+        std::printf("proc=%lu %s\n", entry.th32ProcessID, entry.szExeFile);
+    } while (Process32Next(snapshot.get(), &entry));
+    return 0;
+}
+
+int cmdKill(DWORD pid)
+{
+    Handle process(OpenProcess(PROCESS_TERMINATE, FALSE, pid));
+    if (!process) return fail("OpenProcess", GetLastError());
+    if (!TerminateProcess(process.get(), 1)) return fail("TerminateProcess", GetLastError());
+    put("killresult", 0ul);
+    return 0;
+}
+
+int cmdSetEvent(const char* name)
+{
+    Handle event(OpenEventA(EVENT_MODIFY_STATE, FALSE, name));
+    if (!event) return fail("OpenEventA", GetLastError());
+    if (!SetEvent(event.get())) return fail("SetEvent", GetLastError());
+    put("seteventresult", 0ul);
+    return 0;
+}
+
+int dispatch(int argc, char** argv)
+{
+    if (argc < 2) return usage();
+    const std::string cmd = argv[1];
+    DWORD a = 0;
+    DWORD b = 0;
+    if (cmd == "query" && argc == 3) return cmdQuery(argv[2]);
+    if (cmd == "config" && argc == 3) return cmdConfig(argv[2]);
+    if (cmd == "start" && argc == 4 && toDword(argv[3], a)) return cmdStart(argv[2], a);
+    if (cmd == "wait" && argc == 5 && toDword(argv[3], a) && toDword(argv[4], b)) return cmdWait(argv[2], a, b);
+    if (cmd == "stop" && argc == 4 && toDword(argv[3], a)) return cmdStop(argv[2], a);
+    if (cmd == "control" && argc == 4 && toDword(argv[3], a)) return cmdControl(argv[2], a);
+    if (cmd == "interrogate" && argc == 3) return cmdControl(argv[2], SERVICE_CONTROL_INTERROGATE);
+    if (cmd == "delete" && argc == 3) return cmdDelete(argv[2]);
+    if (cmd == "exists" && argc == 3) return cmdExists(argv[2]);
+    if (cmd == "run" && argc >= 3) return cmdRun(argc, argv);
+    if (cmd == "sleep" && argc == 3 && toDword(argv[2], a)) { Sleep(a); return 0; }
+    if (cmd == "holdopen" && (argc == 5 || argc == 6) && toShare(argv[3], a) && toDword(argv[4], b))
+        return cmdHoldOpen(argv[2], a, b, argc == 6 ? argv[5] : nullptr);
+    if (cmd == "procs" && argc == 2) return cmdProcs();
+    if (cmd == "kill" && argc == 3 && toDword(argv[2], a)) return cmdKill(a);
+    if (cmd == "setevent" && argc == 3) return cmdSetEvent(argv[2]);
+    return usage();
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    const int rc = dispatch(argc, argv);
+    std::fflush(stdout);
+    return rc;
+}

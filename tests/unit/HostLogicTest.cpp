@@ -1,0 +1,171 @@
+// The host's decisions that need no Win32.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "HostLogic.h"
+
+namespace orvex {
+namespace {
+
+int Classify(std::vector<std::string> arguments, std::string* rewritten = nullptr) {
+    std::vector<char*> argv;
+    std::string program = "orvex.exe";
+    argv.push_back(program.data());
+    for (std::string& argument : arguments) {
+        argv.push_back(argument.data());
+    }
+    argv.push_back(nullptr);
+    const int result = ClassifyArguments(static_cast<int>(arguments.size()) + 1, argv.data());
+    if (rewritten != nullptr && !arguments.empty()) {
+        *rewritten = argv[1];
+    }
+    return result;
+}
+
+TEST(ArgumentClassification, SingleArgumentsByTable) {
+    const struct {
+        const char* argument;
+        int expected;
+    } cases[] = {
+        {"-install", kInstall},      {"/INSTALL", kInstall},    {"-Install", kInstall},
+        {"/install", kInstall},      {"-UNINSTALL", kUninstall}, {"/uninstall", kUninstall},
+        {"-uninstall", kUninstall},  {"-install2", kUnrecognised}, {"install", kUnrecognised},
+        {"--install", kUnrecognised}, {"-uninstal", kUnrecognised}, {"", kUnrecognised},
+        {"-install ", kUnrecognised}, {"//install", kUnrecognised},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(Classify({c.argument}), c.expected) << "[" << c.argument << "]";
+    }
+}
+
+TEST(ArgumentClassification, NoneOrSeveralArgumentsMeanServiceMode) {
+    EXPECT_EQ(Classify({}), kServiceMode);
+    EXPECT_EQ(Classify({"-install", "-install"}), kServiceMode);
+    EXPECT_EQ(Classify({"x", "y", "z"}), kServiceMode);
+}
+
+TEST(ArgumentClassification, LeadingSlashIsRewrittenInPlace) {
+    std::string rewritten;
+    Classify({"/Whatever"}, &rewritten);
+    EXPECT_EQ(rewritten, "-Whatever");
+    Classify({"-Install"}, &rewritten);
+    EXPECT_EQ(rewritten, "-Install");  // the case of the argument itself is kept
+}
+
+TEST(PathDerivation, ExecutableInABinDirectory) {
+    const ServicePaths paths = DeriveServicePaths("D:\\prod\\bin\\orvex.exe");
+    EXPECT_EQ(paths.binDir, "D:\\prod\\bin");
+    EXPECT_EQ(paths.installDir, "D:\\prod");
+    EXPECT_EQ(paths.startScriptPath, "D:\\prod\\bin\\orvexStart.bat");
+    EXPECT_EQ(paths.stopScriptPath, "D:\\prod\\bin\\orvexStop.bat");
+    EXPECT_EQ(paths.statusScriptPath, "D:\\prod\\bin\\orvexStatus.bat");
+    EXPECT_EQ(paths.statusLogPath, "D:\\prod\\logs\\orvexStatus.log");
+}
+
+TEST(PathDerivation, ExecutableInADriveRoot) {
+    const ServicePaths paths = DeriveServicePaths("C:\\orvex.exe");
+    EXPECT_EQ(paths.binDir, "C:");
+    EXPECT_EQ(paths.installDir, "C:");
+    EXPECT_EQ(paths.startScriptPath, "C:\\orvexStart.bat");
+    EXPECT_EQ(paths.statusLogPath, "C:\\logs\\orvexStatus.log");
+}
+
+TEST(PathDerivation, PathWithoutBackslashIsNotCut) {
+    const ServicePaths paths = DeriveServicePaths("orvex.exe");
+    EXPECT_EQ(paths.binDir, "orvex.exe");
+    EXPECT_EQ(paths.installDir, "orvex.exe");
+    EXPECT_EQ(paths.stopScriptPath, "orvex.exe\\orvexStop.bat");
+}
+
+TEST(PathDerivation, BlanksAreKeptUnquoted) {
+    const ServicePaths paths = DeriveServicePaths("C:\\Program Files\\Orvex\\bin\\orvex.exe");
+    EXPECT_EQ(paths.installDir, "C:\\Program Files\\Orvex");
+    EXPECT_EQ(StartCommandLine(paths.startScriptPath),
+              "\"C:\\Program Files\\Orvex\\bin\\orvexStart.bat\" --service");
+}
+
+TEST(ErrorText, CodeIsWrittenAsSignedDecimal) {
+    const struct {
+        std::uint32_t code;
+        const char* expected;
+    } cases[] = {
+        {2, "launch: 2"},          {0, "launch: 0"},
+        {1063, "launch: 1063"},    {0x7FFFFFFF, "launch: 2147483647"},
+        {0x80000000, "launch: -2147483648"}, {0xFFFFFFFF, "launch: -1"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(FormatErrorText("launch: ", c.code), c.expected);
+    }
+}
+
+TEST(CheckPoints, PendingStatesTakeTheNextValueOthersZero) {
+    std::uint32_t next = 1;
+    EXPECT_EQ(TakeCheckPoint(3, next), 1U);
+    EXPECT_EQ(TakeCheckPoint(3, next), 2U);
+    EXPECT_EQ(TakeCheckPoint(4, next), 0U);
+    EXPECT_EQ(next, 3U);
+    EXPECT_EQ(TakeCheckPoint(1, next), 0U);
+    EXPECT_EQ(TakeCheckPoint(2, next), 3U);
+    EXPECT_EQ(next, 4U);
+}
+
+TEST(FailureList, HeaderThenOneLinePerComponent) {
+    EXPECT_EQ(FailureListText({"A", "B"}),
+              "Following ORVEX components did not started successfully or did not join the kernel. \nA\nB\n");
+    EXPECT_EQ(FailureListText({}),
+              "Following ORVEX components did not started successfully or did not join the kernel. \n");
+}
+
+std::string Joined(const std::vector<std::string>& pieces) {
+    std::string whole;
+    for (const std::string& piece : pieces) {
+        whole += piece;
+    }
+    return whole;
+}
+
+TEST(EventTextSplitting, TextsThatFitStayWhole) {
+    for (const std::string& text : {std::string(), std::string("short\n"), std::string(31839, 'a')}) {
+        const auto pieces = SplitEventText(text);
+        ASSERT_EQ(pieces.size(), 1U);
+        EXPECT_EQ(pieces[0], text);
+    }
+}
+
+TEST(EventTextSplitting, CutsAfterTheLastLineFeedWithinTheLimit) {
+    const std::string text = "aaaa\nbb\ncccc\ndd";
+    const auto pieces = SplitEventText(text, 10);
+    EXPECT_EQ(pieces, (std::vector<std::string>{"aaaa\nbb\n", "cccc\ndd"}));
+}
+
+TEST(EventTextSplitting, CutsAtTheLimitWhereAPieceHasNoLineFeed) {
+    const auto pieces = SplitEventText("abcdefghijklmnopqrstuvwxy\nz", 10);
+    EXPECT_EQ(pieces, (std::vector<std::string>{"abcdefghij", "klmnopqrst", "uvwxy\nz"}));
+}
+
+TEST(EventTextSplitting, LineFeedExactlyAtTheLimit) {
+    const auto pieces = SplitEventText("abcdefghi\nXYZ", 10);
+    EXPECT_EQ(pieces, (std::vector<std::string>{"abcdefghi\n", "XYZ"}));
+}
+
+TEST(EventTextSplitting, LongLogKeepsEveryCharacterInBoundedPieces) {
+    std::string text = "ORVEX STATUS:\n\n";
+    for (int i = 0; text.size() < 100000; ++i) {
+        text += "component " + std::to_string(i) + std::string(static_cast<std::size_t>(i % 300), '.') + "\n";
+    }
+    const auto pieces = SplitEventText(text);
+    ASSERT_GE(pieces.size(), 4U);
+    for (std::size_t i = 0; i < pieces.size(); ++i) {
+        EXPECT_LE(pieces[i].size(), kMaxEventTextLength);
+        EXPECT_FALSE(pieces[i].empty());
+        if (i + 1 < pieces.size()) {
+            EXPECT_EQ(pieces[i].back(), '\n');
+        }
+    }
+    EXPECT_EQ(Joined(pieces), text);
+}
+
+}  // namespace
+}  // namespace orvex

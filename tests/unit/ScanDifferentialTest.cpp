@@ -1,0 +1,233 @@
+// StatusChecker against a plain scan that searches every text of every
+// component in every line, on random rule tables and logs.
+#include "StatusChecker.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <ios>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Outcome {
+    bool verdict = true;
+    std::vector<std::string> failed;
+    std::vector<bool> found;
+    std::string statusText;
+};
+
+// The log's lines: cut at Ctrl-Z, split at line feeds, a carriage return
+// before a line feed dropped, then each line ends at a byte 0 and after 255 characters.
+std::vector<std::string> ReferenceLines(std::string log) {
+    log = log.substr(0, log.find('\x1A'));
+    std::vector<std::string> lines;
+    std::size_t begin = 0;
+    for (;;) {
+        const std::size_t feed = log.find('\n', begin);
+        std::string line = log.substr(begin, feed == std::string::npos ? std::string::npos : feed - begin);
+        if (feed != std::string::npos && !line.empty() && line.back() == '\r') {
+            line.pop_back();
+        }
+        line = line.substr(0, line.find('\0'));
+        lines.push_back(line.substr(0, 255));
+        if (feed == std::string::npos) {
+            return lines;
+        }
+        begin = feed + 1;
+    }
+}
+
+Outcome ReferenceScan(const std::vector<orvex::ComponentRule>& rules, const std::string& log) {
+    Outcome outcome;
+    outcome.found.assign(rules.size(), false);
+    outcome.statusText = orvex::statusTextHeader;
+    for (const std::string& line : ReferenceLines(log)) {
+        outcome.statusText += line + "\n";
+        if (line.empty()) {
+            continue;
+        }
+        for (std::size_t i = 0; i < rules.size(); ++i) {
+            if (!outcome.found[i] && line.find(rules[i].text1) != std::string::npos &&
+                line.find(rules[i].text2) != std::string::npos && line.find(rules[i].text3) != std::string::npos) {
+                outcome.found[i] = true;
+                break;
+            }
+        }
+    }
+    for (std::size_t i = 0; i < rules.size(); ++i) {
+        if (!outcome.found[i]) {
+            outcome.verdict = false;
+            outcome.failed.push_back(rules[i].text1);
+        }
+    }
+    return outcome;
+}
+
+using Triple = std::vector<std::string>;
+
+class Generator {
+public:
+    explicit Generator(std::uint32_t seed) : random(seed) {}
+
+    std::size_t Below(std::size_t bound) { return static_cast<std::size_t>(random() % bound); }
+
+    std::string Text(const std::string& alphabet, std::size_t longest) {
+        std::string text;
+        for (std::size_t n = 1 + Below(longest); n > 0; --n) {
+            text += alphabet[Below(alphabet.size())];
+        }
+        return text;
+    }
+
+    // A new text, or a piece of one already made, so that texts end inside others.
+    std::string RuleText(const std::string& alphabet, std::size_t longest, const std::vector<Triple>& made) {
+        if (made.empty() || Below(4) != 0) {
+            return Text(alphabet, longest);
+        }
+        const std::string& whole = made[Below(made.size())][Below(3)];
+        const std::size_t begin = Below(whole.size());
+        return whole.substr(begin, 1 + Below(whole.size() - begin));
+    }
+
+    // Rule lines over the alphabet, with duplicates and lines that define nothing.
+    std::string Rules(const std::string& alphabet, std::size_t count, std::size_t longest, std::vector<Triple>& made) {
+        std::string file;
+        std::string previous;
+        for (std::size_t i = 0; i < count; ++i) {
+            std::string line;
+            if (!previous.empty() && Below(6) == 0) {
+                line = previous;
+            } else {
+                Triple texts;
+                for (int k = 0; k < 3; ++k) {
+                    texts.push_back(RuleText(alphabet, longest, made));
+                }
+                line = "k" + std::to_string(i) + "=" + texts[0] + "," + texts[1] + "," + texts[2];
+                made.push_back(texts);
+            }
+            file += line + (Below(4) == 0 ? "\r\n" : "\n");
+            if (Below(8) == 0) {
+                file += "# " + Text(alphabet, longest) + "\n";
+            }
+            previous = line;
+        }
+        return file;
+    }
+
+    // Lines made of rule texts and noise, some holding a whole rule, some
+    // long, with stray carriage returns, byte 0 and Ctrl-Z.
+    std::string Log(const std::string& alphabet, const std::vector<Triple>& rules, std::size_t lines) {
+        static const std::string specials = std::string("\r\r\0\x1A", 4);
+        std::string log;
+        for (std::size_t i = 0; i < lines; ++i) {
+            std::string line;
+            const std::size_t pieces = Below(Below(10) == 0 ? 80 : 8);
+            for (std::size_t p = 0; p < pieces; ++p) {
+                const std::size_t kind = rules.empty() ? 0 : Below(4);
+                if (kind == 0) {
+                    line += Text(alphabet, 4);
+                } else if (kind == 1) {
+                    const Triple& rule = rules[Below(rules.size())];
+                    line += rule[Below(3)] + rule[Below(3)] + rule[Below(3)];
+                } else {
+                    line += rules[Below(rules.size())][Below(3)];
+                }
+                if (Below(300) == 0) {
+                    line += specials[Below(specials.size())];
+                }
+            }
+            log += line;
+            if (i + 1 < lines || Below(2) == 0) {
+                log += Below(5) == 0 ? "\r\n" : "\n";
+            }
+        }
+        return log;
+    }
+
+private:
+    std::mt19937 random;
+};
+
+class ScanFiles {
+public:
+    ScanFiles() {
+        static std::mt19937_64 random{std::random_device{}()};
+        const auto stem = std::filesystem::temp_directory_path() / ("orvex-diff-" + std::to_string(random()));
+        rulesPath = stem.string() + ".properties";
+        logPath = stem.string() + ".log";
+    }
+    ScanFiles(const ScanFiles&) = delete;
+    ScanFiles& operator=(const ScanFiles&) = delete;
+    ~ScanFiles() {
+        std::error_code ignored;
+        std::filesystem::remove(rulesPath, ignored);
+        std::filesystem::remove(logPath, ignored);
+    }
+
+    void Compare(const std::string& rules, const std::string& log) const {
+        // New files each time: rewriting a truncated file can wait for the disk.
+        std::filesystem::remove(rulesPath);
+        std::filesystem::remove(logPath);
+        std::ofstream(rulesPath, std::ios::binary) << rules;
+        std::ofstream(logPath, std::ios::binary) << log;
+        orvex::StatusChecker checker(rulesPath, logPath);
+        const Outcome expected = ReferenceScan(checker.GetComponents(), log);
+        ASSERT_EQ(checker.Check(), expected.verdict);
+        ASSERT_EQ(checker.GetFailedComponents(), expected.failed);
+        ASSERT_EQ(checker.GetStatusText(), expected.statusText);
+        const auto& components = checker.GetComponents();
+        for (std::size_t i = 0; i < components.size(); ++i) {
+            ASSERT_EQ(components[i].found, expected.found[i]) << "component " << i;
+        }
+    }
+
+private:
+    std::string rulesPath;
+    std::string logPath;
+};
+
+TEST(ScanDifferential, SmallAlphabetsMatchPlainScan) {
+    const ScanFiles files;
+    for (std::uint32_t seed = 1; seed <= 600; ++seed) {
+        SCOPED_TRACE(seed);
+        Generator generate(seed);
+        const std::string alphabet = seed % 3 == 0 ? "ab " : seed % 3 == 1 ? "abc \t" : "abcdAB=";
+        std::vector<Triple> made;
+        const std::string rules = generate.Rules(alphabet, generate.Below(14), 1 + generate.Below(4), made);
+        const std::string log = generate.Log(alphabet, made, generate.Below(30));
+        files.Compare(rules, log);
+        if (HasFatalFailure()) {
+            return;
+        }
+    }
+}
+
+TEST(ScanDifferential, LargeTablesMatchPlainScan) {
+    // Enough long texts over a wide alphabet that part of the automaton
+    // lies beyond its full transition rows.
+    std::string alphabet;
+    for (char c = '0'; c <= 'z'; ++c) {
+        if (c != '=') {
+            alphabet += c;
+        }
+    }
+    const ScanFiles files;
+    for (std::uint32_t seed = 1; seed <= 4; ++seed) {
+        SCOPED_TRACE(seed);
+        Generator generate(seed);
+        std::vector<Triple> made;
+        const std::string rules = generate.Rules(alphabet, 400, 60, made);
+        const std::string log = generate.Log(alphabet, made, 3000);
+        files.Compare(rules, log);
+        if (HasFatalFailure()) {
+            return;
+        }
+    }
+}
+
+}  // namespace

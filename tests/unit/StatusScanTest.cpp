@@ -1,0 +1,197 @@
+#include "StatusChecker.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <ios>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace std::string_literals;
+using Names = std::vector<std::string>;
+
+const std::string header = orvex::statusTextHeader;
+
+std::filesystem::path UniquePath() {
+    static std::mt19937_64 random{std::random_device{}()};
+    return std::filesystem::temp_directory_path() / ("orvex-scan-" + std::to_string(random()) + ".tmp");
+}
+
+void WriteFile(const std::filesystem::path& path, const std::string& content) {
+    std::ofstream(path, std::ios::binary) << content;
+}
+
+// A definitions file and a status log in the temp directory, removed at the end of the test.
+class ProductFiles {
+public:
+    ProductFiles(const std::string& rules, const std::string& log) : rulesPath(UniquePath()), logPath(UniquePath()) {
+        WriteFile(rulesPath, rules);
+        WriteFile(logPath, log);
+    }
+    ProductFiles(const ProductFiles&) = delete;
+    ProductFiles& operator=(const ProductFiles&) = delete;
+    ~ProductFiles() {
+        std::error_code ignored;
+        std::filesystem::remove(rulesPath, ignored);
+        std::filesystem::remove(logPath, ignored);
+    }
+    orvex::StatusChecker Checker() const { return {rulesPath.string(), logPath.string()}; }
+
+    std::filesystem::path rulesPath;
+    std::filesystem::path logPath;
+};
+
+struct ScanCase {
+    const char* what;
+    std::string rules;
+    std::string log;
+    Names failed;
+};
+
+TEST(StatusScan, LinesMarkComponentsInTableOrder) {
+    const std::vector<ScanCase> cases = {
+        {"all three texts in one line", "a=one,two,three\n", "x three two one x\n", {}},
+        {"texts spread over two lines", "a=one,two,three\n", "one two\nthree\n", {"one"}},
+        {"one line marks only the earlier component", "a=p1,p2,p3\nb=q1,q2,q3\n", "q1 q2 q3 p1 p2 p3\n", {"q1"}},
+        {"a further line marks the later one", "a=p1,p2,p3\nb=q1,q2,q3\n", "q1 q2 q3 p1 p2 p3\nq1 q2 q3\n", {}},
+        {"duplicate rules need two lines", "a=x,y,z\nb=x,y,z\n", "x y z\n", {"x"}},
+        {"duplicate rules with two lines", "a=x,y,z\nb=x,y,z\n", "x y z\nzyx x y z\n", {}},
+        {"found components are not tried again", "a=p,q,r\nb=p,q,s\n", "p q r s\np q r s\n", {}},
+        {"later match does not move back to an earlier one", "a=p,q,r\nb=p,q,s\n", "p q s\np q s\n", {"p"}},
+        {"letter case counts", "a=Started,Kernel,ok\n", "started kernel ok\nSTARTED KERNEL ok\n", {"Started"}},
+        {"texts may overlap", "a=abc,ab,bc\n", "xabcx\n", {}},
+        {"overlap needs the longer text", "a=abc,ab,bc\n", "ab bc\n", {"abc"}},
+        {"a trailing blank is part of the text", "a=ok ,x,y\n", "ok,x,y\n", {"ok "}},
+        {"a trailing blank matched", "a=ok ,x,y\n", "ok x,y\n", {}},
+        {"a blank text matches any blank", "a=, ,p,q\n", "pq\np q\n", {}},
+        {"empty table succeeds", "# nothing\n", "anything\n", {}},
+        {"empty log fails every component", "a=x,y,z\nb=p,q,r\n", "", {"x", "p"}},
+        {"failed list keeps table order", "a=p1,p2,p3\nb=q1,q2,q3\nc=r1,r2,r3\n", "q1q2q3\n", {"p1", "r1"}},
+        {"carriage return before line feed is not searched", "a=x,y,z\n", "x y z\r\n", {}},
+        {"only the text before a byte 0 is searched", "a=x,y,z\n", "x y \0z\n"s, {"x"}},
+        {"Ctrl-Z ends the log", "a=x,y,z\n", "x y \x1Az\nx y z\n", {"x"}},
+        {"last line without line feed", "a=x,y,z\n", "\nx y z", {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const ProductFiles files(c.rules, c.log);
+        auto checker = files.Checker();
+        EXPECT_EQ(checker.Check(), c.failed.empty());
+        EXPECT_EQ(checker.GetFailedComponents(), c.failed);
+        const auto& rules = checker.GetComponents();
+        const auto found = std::count_if(rules.begin(), rules.end(), [](const auto& rule) { return rule.found; });
+        EXPECT_EQ(static_cast<std::size_t>(found) + c.failed.size(), rules.size());
+    }
+}
+
+TEST(StatusScan, LongLineIsSearchedInItsFirst255Characters) {
+    const std::string rules = "a=x,y,z\n";
+    const std::string filler(250, '.');
+    const ProductFiles within(rules, "x y" + filler + "z\n");
+    const ProductFiles beyond(rules, "x y" + filler + "..z\nz\n");
+    const ProductFiles after(rules, filler + "....." + std::string(100, 'w') + "\nx y z");
+    EXPECT_TRUE(within.Checker().Check());
+    EXPECT_FALSE(beyond.Checker().Check());
+    EXPECT_TRUE(after.Checker().Check());
+}
+
+struct TextCase {
+    const char* what;
+    std::string log;
+    std::string statusText;
+};
+
+TEST(StatusScan, StatusTextHoldsEveryReadLine) {
+    const std::string line255(255, 'q');
+    const std::vector<TextCase> cases = {
+        {"final line feed gives a last empty read", "A\nB\n", header + "A\nB\n\n"},
+        {"no final line feed", "A\nB", header + "A\nB\n"},
+        {"empty log", "", header + "\n"},
+        {"blank lines are kept", "\n\nA\n", header + "\n\nA\n\n"},
+        {"carriage return before line feed dropped", "A\r\nB\r\n", header + "A\nB\n\n"},
+        {"other carriage returns kept", "A\rB\r", header + "A\rB\r\n"},
+        {"byte 0 ends the line text", "A\0junk\nB\n"s, header + "A\nB\n\n"},
+        {"Ctrl-Z ends the log", "A\nB\x1A junk\nC\n", header + "A\nB\n"},
+        {"Ctrl-Z right after a line feed", "A\n\x1A", header + "A\n\n"},
+        {"line of 255 characters", line255 + "\r\nB", header + line255 + "\nB\n"},
+        {"longer line is cut", line255 + "rest\0of\x1Bline\r\nB"s, header + line255 + "\nB\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const ProductFiles files("a=x,y,z\n", c.log);
+        auto checker = files.Checker();
+        EXPECT_EQ(checker.GetStatusText(), header);
+        checker.Check();
+        EXPECT_EQ(checker.GetStatusText(), c.statusText);
+    }
+}
+
+TEST(StatusScan, LogLargerThanOneReadChunk) {
+    std::string log;
+    for (int i = 0; i < 20000; ++i) {
+        log += "line " + std::to_string(i) + " of the status log\r\n";
+    }
+    log += "x y z";
+    std::string expected = header;
+    for (int i = 0; i < 20000; ++i) {
+        expected += "line " + std::to_string(i) + " of the status log\n";
+    }
+    expected += "x y z\n";
+    const ProductFiles files("a=x,y,z\nb=line 19999,status,of\nc=line 20000,of,status", log);
+    auto checker = files.Checker();
+    EXPECT_FALSE(checker.Check());
+    EXPECT_EQ(checker.GetStatusText(), expected);
+    EXPECT_EQ(checker.GetFailedComponents(), Names{"line 20000"});
+}
+
+TEST(StatusScan, GetFailedComponentsScansOnlyOnce) {
+    const ProductFiles files("a=p,q,r\nb=x,y,z\n", "x y z\n");
+    auto unscanned = files.Checker();
+    EXPECT_EQ(unscanned.GetFailedComponents(), Names{"p"});
+    EXPECT_EQ(unscanned.GetStatusText(), header + "x y z\n\n");
+
+    auto scanned = files.Checker();
+    EXPECT_FALSE(scanned.Check());
+    std::filesystem::remove(files.logPath);
+    EXPECT_EQ(scanned.GetFailedComponents(), Names{"p"});
+    EXPECT_EQ(scanned.GetFailedComponents(), Names{"p"});
+    EXPECT_EQ(scanned.GetStatusText(), header + "x y z\n\n");
+}
+
+TEST(StatusScan, MissingLogThrowsAndLeavesCheckerUnscanned) {
+    const ProductFiles files("a=x,y,z\n", "");
+    std::filesystem::remove(files.logPath);
+    auto checker = files.Checker();
+    try {
+        checker.Check();
+        FAIL() << "no exception";
+    } catch (const std::ios_base::failure& failure) {
+        EXPECT_EQ(std::string(failure.what()), "Failure while opening file: " + files.logPath.string());
+    }
+    EXPECT_THROW(checker.GetFailedComponents(), std::ios_base::failure);
+    EXPECT_EQ(checker.GetStatusText(), header);
+    EXPECT_FALSE(checker.GetComponents()[0].found);
+
+    // Still unscanned: the next request scans the log that now exists.
+    WriteFile(files.logPath, "z y x");
+    EXPECT_EQ(checker.GetFailedComponents(), Names{});
+    EXPECT_EQ(checker.GetStatusText(), header + "z y x\n");
+}
+
+TEST(StatusScan, MissingDefinitionsFileThrowsFromConstruction) {
+    const ProductFiles files("", "");
+    std::filesystem::remove(files.rulesPath);
+    try {
+        files.Checker();
+        FAIL() << "no exception";
+    } catch (const std::ios_base::failure& failure) {
+        EXPECT_EQ(std::string(failure.what()), "Failure while opening file: " + files.rulesPath.string());
+    }
+}
+
+}  // namespace
