@@ -172,8 +172,8 @@ TEST_F(ServiceLife, InterrogateDuringAStopThatTakesTime) {
                           RecordingScript("stop", "\"%~dp0svcctl.exe\" sleep 6000\r\n"));
     ASSERT_EQ(Start().at("state"), "4");
     ASSERT_TRUE(bed->WaitForEventText(kStarted, seconds(20)));
-    // Send the stop in the background of the helper and interrogate meanwhile.
-    bed->Control({"control", kService, "1"}, 30);
+    // The stop control blocks until the handler returns; send it from a helper of its own.
+    bed->Control({"spawn", "control", kService, "1"});
     const Fields pending = bed->Control({"wait", kService, "3", "20000"});
     ASSERT_EQ(pending.at("state"), "3");
     EXPECT_EQ(pending.at("waithint"), "30000");

@@ -48,7 +48,9 @@ int usage()
                "       svcctl run COMMAND [ARGS...]\n"
                "       svcctl sleep MS\n"
                "       svcctl holdopen PATH none|read|write|readwrite MS [APPENDTEXT]\n"
-               "       svcctl procs | kill PID | setevent NAME\n", stderr);
+               "       svcctl procs | kill PID | setevent NAME\n"
+               "       svcctl waitproc PID TIMEOUT_MS | handles PID\n"
+               "       svcctl spawn ARGS...\n", stderr);
     return 2;
 }
 
@@ -435,6 +437,51 @@ int cmdSetEvent(const char* name)
     return 0;
 }
 
+// Waits for a process to end and prints its real 32-bit exit code.
+int cmdWaitProc(DWORD pid, DWORD timeoutMs)
+{
+    Handle process(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION, FALSE, pid));
+    if (!process) return fail("OpenProcess", GetLastError());
+    const DWORD wait = WaitForSingleObject(process.get(), timeoutMs);
+    if (wait == WAIT_TIMEOUT) return fail("timeout", ERROR_TIMEOUT);
+    if (wait != WAIT_OBJECT_0) return fail("WaitForSingleObject", GetLastError());
+    DWORD code = 0;
+    if (!GetExitCodeProcess(process.get(), &code)) return fail("GetExitCodeProcess", GetLastError());
+    put("exitcode", code);
+    return 0;
+}
+
+// Starts this helper again with the remaining arguments and returns at once, so a
+// test can send a control that blocks while it watches the service.
+int cmdSpawn(int argc, char** argv)
+{
+    char self[MAX_PATH] = {};
+    const DWORD length = GetModuleFileNameA(nullptr, self, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) return fail("GetModuleFileNameA", GetLastError());
+    std::string line = quoteArg(self);
+    for (int i = 2; i < argc; ++i) line += ' ' + quoteArg(argv[i]);
+    STARTUPINFOA si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    if (!CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi))
+        return fail("CreateProcessA", GetLastError());
+    Handle process(pi.hProcess);
+    Handle thread(pi.hThread);
+    put("spawned", static_cast<unsigned long>(pi.dwProcessId));
+    return 0;
+}
+
+// Handle count of a process, for tests that look for handle leaks.
+int cmdHandles(DWORD pid)
+{
+    Handle process(OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, pid));
+    if (!process) return fail("OpenProcess", GetLastError());
+    DWORD count = 0;
+    if (!GetProcessHandleCount(process.get(), &count)) return fail("GetProcessHandleCount", GetLastError());
+    put("handles", static_cast<unsigned long>(count));
+    return 0;
+}
+
 int dispatch(int argc, char** argv)
 {
     if (argc < 2) return usage();
@@ -457,6 +504,9 @@ int dispatch(int argc, char** argv)
     if (cmd == "procs" && argc == 2) return cmdProcs();
     if (cmd == "kill" && argc == 3 && toDword(argv[2], a)) return cmdKill(a);
     if (cmd == "setevent" && argc == 3) return cmdSetEvent(argv[2]);
+    if (cmd == "waitproc" && argc == 4 && toDword(argv[2], a) && toDword(argv[3], b)) return cmdWaitProc(a, b);
+    if (cmd == "spawn" && argc >= 3) return cmdSpawn(argc, argv);
+    if (cmd == "handles" && argc == 3 && toDword(argv[2], a)) return cmdHandles(a);
     return usage();
 }
 

@@ -9,6 +9,7 @@
 #include <random>
 #include <string>
 #include <typeinfo>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -16,33 +17,19 @@ namespace {
 using namespace std::string_literals;
 using Texts = std::array<std::string, 3>;
 
-// A file in the temp directory with the given bytes, removed at the end of the test.
-class TempFile {
-public:
-    explicit TempFile(const std::string& content) : path(UniquePath()) {
-        std::ofstream(path, std::ios::binary) << content;
-    }
-    TempFile(const TempFile&) = delete;
-    TempFile& operator=(const TempFile&) = delete;
-    ~TempFile() {
-        std::error_code ignored;
-        std::filesystem::remove(path, ignored);
-    }
-    std::string Path() const { return path.string(); }
+std::filesystem::path UniquePath() {
+    static std::mt19937_64 random{std::random_device{}()};
+    return std::filesystem::temp_directory_path() / ("orvex-rules-" + std::to_string(random()) + ".tmp");
+}
 
-    static std::filesystem::path UniquePath() {
-        static std::mt19937_64 random{std::random_device{}()};
-        return std::filesystem::temp_directory_path() / ("orvex-rules-" + std::to_string(random()) + ".tmp");
-    }
-
-private:
-    std::filesystem::path path;
-};
-
+// The rules read from a definitions file holding these bytes.
 std::vector<Texts> Load(const std::string& content) {
-    const TempFile file(content);
+    const auto path = UniquePath();
+    std::ofstream(path, std::ios::binary) << content;
+    const auto rules = orvex::LoadComponentRules(path.string());
+    std::filesystem::remove(path);
     std::vector<Texts> texts;
-    for (const auto& rule : orvex::LoadComponentRules(file.Path())) {
+    for (const auto& rule : rules) {
         EXPECT_FALSE(rule.found);
         texts.push_back({rule.text1, rule.text2, rule.text3});
     }
@@ -90,57 +77,35 @@ TEST(ComponentRules, SingleLinesGiveTheirTexts) {
     }
 }
 
-TEST(ComponentRules, EveryDefinitionLineAddsARuleInFileOrder) {
-    EXPECT_EQ(Load("a=x,y,z\n# note\n\nb=p,q,r\nc=x,y,z\nc=x,y,z\n"),
-              (std::vector<Texts>{{"x", "y", "z"}, {"p", "q", "r"}, {"x", "y", "z"}, {"x", "y", "z"}}));
-}
-
-TEST(ComponentRules, CrLfFileEqualsLfFile) {
-    const std::string lf = "# c\na=x, y ,z\n\nb=p,q,r\n";
-    const std::string crlf = "# c\r\na=x, y ,z\r\n\r\nb=p,q,r\r\n";
-    EXPECT_EQ(Load(crlf), Load(lf));
-    EXPECT_EQ(Load(crlf).back()[2], "r");
-}
-
-TEST(ComponentRules, LastLineNeedsNoLineFeed) {
-    EXPECT_EQ(Load("a=x,y,z\nb=p,q,r"), (std::vector<Texts>{{"x", "y", "z"}, {"p", "q", "r"}}));
-    // Only a carriage return right before a line feed is dropped.
-    EXPECT_EQ(Load("b=p,q,r\r"), (std::vector<Texts>{{"p", "q", "r\r"}}));
-}
-
-TEST(ComponentRules, LineOfExactly255CharactersIsReadWhole) {
-    const std::string line = "k=x,y," + std::string(249, 'z');
-    ASSERT_EQ(line.size(), 255U);
-    EXPECT_EQ(Load(line + "\na=p,q,r\n"), (std::vector<Texts>{{"x", "y", std::string(249, 'z')}, {"p", "q", "r"}}));
-    EXPECT_EQ(Load(line + "\r\na=p,q,r"), (std::vector<Texts>{{"x", "y", std::string(249, 'z')}, {"p", "q", "r"}}));
-}
-
-TEST(ComponentRules, LongerLineKeepsItsFirst255Characters) {
-    const std::string head = "k=x,y," + std::string(249, 'z');
-    const std::vector<Texts> expected{{"x", "y", std::string(249, 'z')}, {"p", "q", "r"}};
-    EXPECT_EQ(Load(head + "w,v\na=p,q,r\n"), expected);
-    EXPECT_EQ(Load(head + std::string(70000, 'w') + "\r\na=p,q,r\n"), expected);
-    // A definition that begins only after character 255 is ignored with the rest of its line.
-    EXPECT_EQ(Load(std::string(255, ' ') + "k=a,b,c\na=p,q,r"), (std::vector<Texts>{{"p", "q", "r"}}));
-}
-
-TEST(ComponentRules, ByteZeroEndsTheLineText) {
-    EXPECT_EQ(Load("a=x,y,z\0w,v\nb=p,q\0,r\nc=s,t,u\n"s),
-              (std::vector<Texts>{{"x", "y", "z"}, {"s", "t", "u"}}));
-}
-
-TEST(ComponentRules, CtrlZEndsTheFile) {
-    EXPECT_EQ(Load("a=x,y,z\nb=p,q,r\x1A\nc=s,t,u\n"), (std::vector<Texts>{{"x", "y", "z"}, {"p", "q", "r"}}));
-    EXPECT_EQ(Load("\x1A" "a=x,y,z\n"), std::vector<Texts>{});
-}
-
-TEST(ComponentRules, EmptyOrCommentOnlyFileGivesEmptyTable) {
-    EXPECT_TRUE(Load("").empty());
-    EXPECT_TRUE(Load("# a=x,y,z\n\n   \n! b=p,q,r").empty());
+TEST(ComponentRules, FilesGiveTheirRulesInOrder) {
+    const Texts xyz{"x", "y", "z"};
+    const Texts pqr{"p", "q", "r"};
+    const Texts long3{"x", "y", std::string(249, 'z')};
+    const std::string line255 = "k=x,y," + std::string(249, 'z');
+    const std::vector<std::pair<std::string, std::vector<Texts>>> cases = {
+        {"a=x,y,z\n# note\n\nb=p,q,r\nc=x,y,z\nc=x,y,z\n", {xyz, pqr, xyz, xyz}},
+        {"# c\r\na=x,y,z\r\n\r\nb=p,q,r\r\n", {xyz, pqr}},
+        {"a=x,y,z\nb=p,q,r", {xyz, pqr}},
+        {"b=p,q,r\r", {{"p", "q", "r\r"}}},
+        {line255 + "\na=p,q,r\n", {long3, pqr}},
+        {line255 + "\r\na=p,q,r", {long3, pqr}},
+        {line255 + "w,v\na=p,q,r\n", {long3, pqr}},
+        {line255 + std::string(70000, 'w') + "\r\na=p,q,r\n", {long3, pqr}},
+        {std::string(255, ' ') + "k=a,b,c\na=p,q,r", {pqr}},
+        {"a=x,y,z\0w,v\nb=p,q\0,r\nc=p,q,r\n"s, {xyz, pqr}},
+        {"a=x,y,z\nb=p,q,r\x1A\nc=s,t,u\n", {xyz, pqr}},
+        {"\x1A" "a=x,y,z\n", {}},
+        {"", {}},
+        {"# a=x,y,z\n\n   \n! b=p,q,r", {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.first.substr(0, 60));
+        EXPECT_EQ(Load(c.first), c.second);
+    }
 }
 
 TEST(ComponentRules, MissingFileThrowsStreamFailureWithExactMessage) {
-    const std::string path = (TempFile::UniquePath() / "status.properties").string();
+    const std::string path = (UniquePath() / "status.properties").string();
     try {
         orvex::LoadComponentRules(path);
         FAIL() << "no exception";

@@ -4,12 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <ios>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -24,7 +26,7 @@ struct Outcome {
 // The log's lines: cut at Ctrl-Z, split at line feeds, a carriage return
 // before a line feed dropped, then each line ends at a byte 0 and after 255 characters.
 std::vector<std::string> ReferenceLines(std::string log) {
-    log = log.substr(0, log.find('\x1A'));
+    log.resize(std::min(log.size(), log.find('\x1A')));
     std::vector<std::string> lines;
     std::size_t begin = 0;
     for (;;) {
@@ -33,8 +35,8 @@ std::vector<std::string> ReferenceLines(std::string log) {
         if (feed != std::string::npos && !line.empty() && line.back() == '\r') {
             line.pop_back();
         }
-        line = line.substr(0, line.find('\0'));
-        lines.push_back(line.substr(0, 255));
+        line.resize(std::min({line.size(), line.find('\0'), std::size_t{255}}));
+        lines.push_back(line);
         if (feed == std::string::npos) {
             return lines;
         }
@@ -186,6 +188,9 @@ public:
         }
     }
 
+    const std::string& RulesPath() const { return rulesPath; }
+    const std::string& LogPath() const { return logPath; }
+
 private:
     std::string rulesPath;
     std::string logPath;
@@ -207,25 +212,83 @@ TEST(ScanDifferential, SmallAlphabetsMatchPlainScan) {
     }
 }
 
-TEST(ScanDifferential, LargeTablesMatchPlainScan) {
-    // Enough long texts over a wide alphabet that part of the automaton
-    // lies beyond its full transition rows.
+std::string WideAlphabet() {
     std::string alphabet;
     for (char c = '0'; c <= 'z'; ++c) {
         if (c != '=') {
             alphabet += c;
         }
     }
+    return alphabet;
+}
+
+TEST(ScanDifferential, LargeTablesMatchPlainScan) {
+    // Enough long texts over a wide alphabet that part of the automaton lies
+    // beyond its full transition rows.
     const ScanFiles files;
     for (std::uint32_t seed = 1; seed <= 4; ++seed) {
         SCOPED_TRACE(seed);
         Generator generate(seed);
         std::vector<Triple> made;
-        const std::string rules = generate.Rules(alphabet, 400, 60, made);
-        const std::string log = generate.Log(alphabet, made, 3000);
+        const std::string rules = generate.Rules(WideAlphabet(), 400, 60, made);
+        const std::string log = generate.Log(WideAlphabet(), made, 3000);
         files.Compare(rules, log);
         if (HasFatalFailure()) {
             return;
+        }
+    }
+}
+
+TEST(ScanDifferential, TextsFoundOnlyAcrossTheJoinOfTwoDeepTexts) {
+    // Component i: long texts A and B, and a third text made of the end of A
+    // and the start of B. Its line "AB" holds the third text only across the
+    // join, which the automaton reaches by falling back from deep inside A.
+    Generator generate(99);
+    std::string rules;
+    std::string log;
+    for (int i = 0; i < 150; ++i) {
+        std::string a;
+        std::string b;
+        while (a.size() < 100) {
+            a += generate.Text(WideAlphabet(), 10);
+        }
+        while (b.size() < 100) {
+            b += generate.Text(WideAlphabet(), 10);
+        }
+        a.resize(100);
+        b.resize(100);
+        rules += "k=" + a + "," + b + ",";
+        rules += a.substr(90) + b.substr(0, 10) + "\n";
+        log += a;
+        log += b + "\n";
+    }
+    const ScanFiles files;
+    files.Compare(rules, log);
+    orvex::StatusChecker checker(files.RulesPath(), files.LogPath());
+    EXPECT_TRUE(checker.Check());
+}
+
+TEST(ScanDifferential, LinesAcrossTheReadChunks) {
+    // The log is read in chunks of 64 KiB: put a line end, a byte 0 and the
+    // 255-character cut on and around the end of the first chunk.
+    using namespace std::string_literals;
+    const std::size_t chunk = std::size_t{64} * 1024;
+    const std::string longLine = "b c" + std::string(252, 'e') + "d" + std::string(50, 'e');
+    const std::vector<std::pair<std::string, std::size_t>> specials = {
+        {"b c d\r\n", chunk - 8}, {"b\0c d\r\n"s, chunk - 8}, {longLine + "\r\n", chunk - 258}};
+    const ScanFiles files;
+    for (const auto& special : specials) {
+        for (std::size_t start = special.second; start < special.second + 10; ++start) {
+            SCOPED_TRACE(start);
+            std::string log;
+            while (log.size() + 102 <= start) {
+                log += std::string(99, 'a') + "\r\n";
+            }
+            log += std::string(start - log.size() - 1, 'a') + "\n";
+            files.Compare("k=b,c,d\nk=b,e,d\n", log + special.first + "b c e d");
+            if (HasFatalFailure()) {
+                return;
+            }
         }
     }
 }

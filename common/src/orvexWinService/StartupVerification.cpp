@@ -17,6 +17,7 @@
 #include <fstream>
 #include <ios>
 #include <istream>
+#include <iterator>
 #include <limits>
 #include <stdexcept>
 #include <unordered_map>
@@ -88,7 +89,7 @@ public:
     }
 
 private:
-    static constexpr std::size_t chunkSize = 64 * 1024;
+    static constexpr std::size_t chunkSize = std::size_t{64} * 1024;
 
     bool Refill() {
         next = 0;
@@ -118,11 +119,13 @@ private:
 };
 
 // Aho-Corasick automaton over a set of distinct texts. The states nearest the
-// root, where the scan spends most of its time, get a full transition row;
-// deeper states keep their own edges and fall back along failure links, so
-// memory stays bounded however long the texts are. A table of the byte pairs
-// that can begin a text lets the scan skip from the root to the next
-// position where a text may start.
+// root, where a scan spends most of its steps, get a full transition row;
+// deeper states keep only their own edges and fall back along failure links,
+// so memory stays bounded however long the texts are. From the root, the scan
+// skips ahead to the next pair of bytes that can begin a text.
+//
+// A state is held as a code: the offset of its row for a state with a full
+// row, else the number past the rows; the top bit marks states where a text ends.
 class TextMatcher {
 public:
     static constexpr std::uint32_t noText = std::numeric_limits<std::uint32_t>::max();
@@ -133,6 +136,7 @@ public:
         BuildTransitions();
         for (const std::string& text : texts) {
             const auto first = static_cast<unsigned char>(text[0]);
+            startBytes[first] = true;
             if (text.size() == 1) {
                 singleStarts[first] = true;
                 for (unsigned second = 0; second < 256; ++second) {
@@ -151,7 +155,7 @@ public:
         std::uint32_t state = 0;
         for (;;) {
             if (state == 0) {
-                while (position + 1 < end && !PairMayStart(position[0], position[1])) {
+                while (position + 1 < end && !MayStart(position)) {
                     ++position;
                 }
                 if (position == end || (position + 1 == end && !singleStarts[*position])) {
@@ -163,7 +167,7 @@ public:
             state = Next(state, *position);
             ++position;
             if ((state & outputFlag) != 0) {
-                for (std::uint32_t node = state & indexMask; node != 0; node = nextOutput[node]) {
+                for (std::uint32_t node = NodeOf(state); node != 0; node = nextOutput[node]) {
                     if (nodeText[node] != noText) {
                         report(nodeText[node]);
                     }
@@ -173,19 +177,18 @@ public:
     }
 
 private:
-    // A state with a text ending in it, or in one of its suffixes, carries this flag.
     static constexpr std::uint32_t outputFlag = 0x80000000U;
-    static constexpr std::uint32_t indexMask = 0x7FFFFFFFU;
+    static constexpr std::uint32_t codeMask = 0x7FFFFFFFU;
     // Entries of the full transition rows (4 bytes each).
-    static constexpr std::size_t denseBudget = 256 * 1024;
+    static constexpr std::size_t denseBudget = std::size_t{256} * 1024;
 
     struct Edge {
         unsigned char byte;
-        std::uint32_t target;  // flagged
+        std::uint32_t target;  // a node while building, then its code
     };
 
     void BuildTrie(const std::vector<std::string>& texts) {
-        // Build with edge lists per node, then renumber breadth first so that
+        // Built with edge lists per node, then renumbered breadth first so that
         // the shallow states get the low numbers and the full rows.
         std::vector<std::vector<Edge>> children(1);
         std::vector<std::uint32_t> textAt(1, noText);
@@ -193,14 +196,15 @@ private:
             std::uint32_t node = 0;
             for (const char c : texts[index]) {
                 const auto byte = static_cast<unsigned char>(c);
-                auto& edges = children[node];
-                auto found = std::find_if(edges.begin(), edges.end(), [byte](const Edge& e) { return e.byte == byte; });
-                if (found != edges.end()) {
+                auto& list = children[node];
+                const auto found =
+                    std::find_if(list.begin(), list.end(), [byte](const Edge& edge) { return edge.byte == byte; });
+                if (found != list.end()) {
                     node = found->target;
                     continue;
                 }
                 const auto created = static_cast<std::uint32_t>(children.size());
-                edges.push_back(Edge{byte, created});
+                list.push_back(Edge{byte, created});
                 children.emplace_back();
                 textAt.push_back(noText);
                 node = created;
@@ -211,9 +215,9 @@ private:
         std::vector<std::uint32_t> order{0};
         std::vector<std::uint32_t> renumbered(children.size(), 0);
         for (std::size_t head = 0; head < order.size(); ++head) {
-            auto& edges = children[order[head]];
-            std::sort(edges.begin(), edges.end(), [](const Edge& a, const Edge& b) { return a.byte < b.byte; });
-            for (const Edge& edge : edges) {
+            auto& list = children[order[head]];
+            std::sort(list.begin(), list.end(), [](const Edge& a, const Edge& b) { return a.byte < b.byte; });
+            for (const Edge& edge : list) {
                 renumbered[edge.target] = static_cast<std::uint32_t>(order.size());
                 order.push_back(edge.target);
             }
@@ -226,9 +230,8 @@ private:
             const std::uint32_t old = order[node];
             nodeText[node] = textAt[old];
             firstEdge[node] = static_cast<std::uint32_t>(edges.size());
-            for (const Edge& edge : children[old]) {
-                edges.push_back(Edge{edge.byte, renumbered[edge.target]});
-            }
+            std::transform(children[old].begin(), children[old].end(), std::back_inserter(edges),
+                           [&renumbered](const Edge& edge) { return Edge{edge.byte, renumbered[edge.target]}; });
         }
         firstEdge[count] = static_cast<std::uint32_t>(edges.size());
     }
@@ -236,17 +239,17 @@ private:
     std::uint32_t Child(std::uint32_t node, unsigned char byte) const {
         for (std::uint32_t e = firstEdge[node]; e < firstEdge[node + 1]; ++e) {
             if (edges[e].byte == byte) {
-                return edges[e].target & indexMask;
+                return edges[e].target;
             }
         }
         return 0;
     }
 
     void LinkFailures() {
-        const std::size_t count = nodeText.size();
+        const auto count = static_cast<std::uint32_t>(nodeText.size());
         failure.assign(count, 0);
         nextOutput.assign(count, 0);
-        // Breadth-first numbering: a node's failure target always has a lower number.
+        // In breadth-first order a node's failure target is always done before it.
         for (std::uint32_t node = 0; node < count; ++node) {
             for (std::uint32_t e = firstEdge[node]; e < firstEdge[node + 1]; ++e) {
                 const std::uint32_t child = edges[e].target;
@@ -267,14 +270,22 @@ private:
         }
     }
 
+    std::uint32_t CodeOf(std::uint32_t node) const {
+        return node < denseStates ? node * classCount : denseEnd + (node - denseStates);
+    }
+
+    std::uint32_t NodeOf(std::uint32_t code) const {
+        const std::uint32_t plain = code & codeMask;
+        return plain < denseEnd ? plain / classCount : plain - denseEnd + denseStates;
+    }
+
     std::uint32_t Flagged(std::uint32_t node) const {
         const bool output = nodeText[node] != noText || nextOutput[node] != 0;
-        return output ? (node | outputFlag) : node;
+        return output ? (CodeOf(node) | outputFlag) : CodeOf(node);
     }
 
     void BuildTransitions() {
-        // Bytes that occur in no text all share class 0 and always lead to the root.
-        byteClass.fill(0);
+        // Bytes that occur in no text all share class 0, which always leads to the root.
         std::vector<unsigned char> classByte(1, 0);
         for (const Edge& edge : edges) {
             if (byteClass[edge.byte] == 0) {
@@ -282,39 +293,41 @@ private:
                 classByte.push_back(edge.byte);
             }
         }
-        classCount = classByte.size();
+        classCount = static_cast<std::uint32_t>(classByte.size());
         const std::size_t count = nodeText.size();
         denseStates = static_cast<std::uint32_t>(std::min(count, std::max<std::size_t>(1, denseBudget / classCount)));
+        denseEnd = denseStates * classCount;
 
-        for (Edge& edge : edges) {
-            edge.target = Flagged(edge.target);
-        }
-        dense.assign(static_cast<std::size_t>(denseStates) * classCount, 0);
+        dense.assign(denseEnd, 0);
         for (std::uint32_t node = 0; node < denseStates; ++node) {
-            std::uint32_t* row = &dense[static_cast<std::size_t>(node) * classCount];
-            const std::uint32_t* fallbackRow = &dense[static_cast<std::size_t>(failure[node]) * classCount];
+            const std::size_t row = static_cast<std::size_t>(node) * classCount;
+            const std::size_t fallbackRow = static_cast<std::size_t>(failure[node]) * classCount;
             for (std::size_t cls = 1; cls < classCount; ++cls) {
                 const std::uint32_t child = Child(node, classByte[cls]);
                 if (child != 0) {
-                    row[cls] = Flagged(child);
+                    dense[row + cls] = Flagged(child);
                 } else if (node != 0) {
-                    row[cls] = fallbackRow[cls];
+                    dense[row + cls] = dense[fallbackRow + cls];
                 }
             }
+        }
+        for (Edge& edge : edges) {
+            edge.target = Flagged(edge.target);
         }
     }
 
     std::uint32_t Next(std::uint32_t state, unsigned char byte) const {
-        std::uint32_t node = state & indexMask;
-        while (node >= denseStates) {
+        std::uint32_t code = state & codeMask;
+        while (code >= denseEnd) {
+            const std::uint32_t node = code - denseEnd + denseStates;
             for (std::uint32_t e = firstEdge[node]; e < firstEdge[node + 1]; ++e) {
                 if (edges[e].byte == byte) {
                     return edges[e].target;
                 }
             }
-            node = failure[node];
+            code = CodeOf(failure[node]);
         }
-        return dense[static_cast<std::size_t>(node) * classCount + byteClass[byte]];
+        return dense[code + byteClass[byte]];
     }
 
     void SetPair(unsigned first, unsigned second) {
@@ -322,22 +335,27 @@ private:
         startPairs[pair / 64] |= std::uint64_t{1} << (pair % 64);
     }
 
-    bool PairMayStart(unsigned char first, unsigned char second) const {
-        const unsigned pair = (static_cast<unsigned>(first) << 8U) | second;
+    bool MayStart(const unsigned char* position) const {
+        if (!startBytes[position[0]]) {
+            return false;
+        }
+        const unsigned pair = (static_cast<unsigned>(position[0]) << 8U) | position[1];
         return ((startPairs[pair / 64] >> (pair % 64)) & 1U) != 0;
     }
 
     std::vector<std::uint32_t> firstEdge;  // edges of node n: [firstEdge[n], firstEdge[n + 1])
     std::vector<Edge> edges;
     std::vector<std::uint32_t> nodeText;    // index of the text ending at a node, or noText
-    std::vector<std::uint32_t> failure;     // longest proper suffix that is a trie node
+    std::vector<std::uint32_t> failure;     // node of the longest proper suffix in the trie
     std::vector<std::uint32_t> nextOutput;  // nearest node on the failure chain where a text ends
     std::array<std::uint16_t, 256> byteClass{};
-    std::size_t classCount = 1;
+    std::uint32_t classCount = 1;
     std::uint32_t denseStates = 1;
+    std::uint32_t denseEnd = 1;
     std::vector<std::uint32_t> dense;  // full rows of the states below denseStates
-    std::array<std::uint64_t, 1024> startPairs{};
+    std::array<bool, 256> startBytes{};
     std::array<bool, 256> singleStarts{};
+    std::array<std::uint64_t, 1024> startPairs{};
 };
 
 // The distinct texts of a rule table, and the three text indexes of each rule.
@@ -435,12 +453,9 @@ private:
             if (components[index].found) {
                 continue;
             }
-            std::uint32_t key = ruleTexts[index][0];
-            for (const std::uint32_t id : ruleTexts[index]) {
-                if (sharedBy[id] < sharedBy[key]) {
-                    key = id;
-                }
-            }
+            const auto& ids = ruleTexts[index];
+            const auto fewerShare = [&sharedBy](std::uint32_t a, std::uint32_t b) { return sharedBy[a] < sharedBy[b]; };
+            const std::uint32_t key = *std::min_element(ids.begin(), ids.end(), fewerShare);
             keyText[index] = key;
             candidates[key].push_back(static_cast<std::uint32_t>(index));
             ++remaining;
@@ -518,12 +533,16 @@ bool StatusChecker::Check() {
         throw OpeningFailure(logPath);
     }
     // Room for the whole log at once: the status text is the log's lines
-    // under the header, at most one line feed longer than the file.
+    // under the header, at most one line feed longer than the file. The room
+    // is written once right away, so that taking fresh memory from the system
+    // does not interleave with the matching, line by line.
     log.seekg(0, std::ios::end);
     const std::streamoff size = log.tellg();
     log.seekg(0, std::ios::beg);
     if (size > 0 && static_cast<unsigned long long>(size) < statusText.max_size() - statusText.size() - 1) {
-        statusText.reserve(statusText.size() + static_cast<std::size_t>(size) + 1);
+        const std::size_t header = statusText.size();
+        statusText.resize(header + static_cast<std::size_t>(size) + 1);
+        statusText.resize(header);
     }
     log.clear();
 

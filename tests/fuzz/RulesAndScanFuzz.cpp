@@ -1,0 +1,178 @@
+// libFuzzer target: the input up to its first 0xFF byte is a component
+// definitions file, the rest a status log. The rule table and the scan are
+// checked against a simple reference reading of both files.
+#include "StatusChecker.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Rule {
+    std::string text1;
+    std::string text2;
+    std::string text3;
+};
+
+bool operator==(const Rule& a, const Rule& b) {
+    return a.text1 == b.text1 && a.text2 == b.text2 && a.text3 == b.text3;
+}
+
+const char* const whiteSpace = " \t\n\v\f\r";
+
+// The lines of a product file: cut at Ctrl-Z, split at line feeds, a carriage
+// return before a line feed dropped, each line ended at a byte 0 and after 255 characters.
+std::vector<std::string> Lines(std::string file) {
+    file.resize(std::min(file.size(), file.find('\x1A')));
+    std::vector<std::string> lines;
+    std::size_t begin = 0;
+    for (;;) {
+        const std::size_t feed = file.find('\n', begin);
+        std::string line = file.substr(begin, feed == std::string::npos ? std::string::npos : feed - begin);
+        if (feed != std::string::npos && !line.empty() && line.back() == '\r') {
+            line.pop_back();
+        }
+        line.resize(std::min({line.size(), line.find('\0'), std::size_t{255}}));
+        lines.push_back(line);
+        if (feed == std::string::npos) {
+            return lines;
+        }
+        begin = feed + 1;
+    }
+}
+
+std::string LeftTrimmed(const std::string& text) {
+    const std::size_t first = text.find_first_not_of(whiteSpace);
+    return first == std::string::npos ? std::string() : text.substr(first);
+}
+
+std::vector<Rule> ReferenceRules(const std::string& file) {
+    std::vector<Rule> rules;
+    for (const std::string& line : Lines(file)) {
+        const std::string text = LeftTrimmed(line);
+        if (text.empty() || text[0] == '#' || text[0] == '!' || text.find('=') == std::string::npos) {
+            continue;
+        }
+        std::vector<std::string> tokens;
+        std::string token;
+        for (const char c : LeftTrimmed(text.substr(text.find('=') + 1)) + ",") {
+            if (c != ',') {
+                token += c;
+            } else if (!token.empty()) {
+                tokens.push_back(token);
+                token.clear();
+            }
+        }
+        tokens.resize(3);
+        const Rule rule{tokens[0], LeftTrimmed(tokens[1]), LeftTrimmed(tokens[2])};
+        if (!rule.text1.empty() && !rule.text2.empty() && !rule.text3.empty()) {
+            rules.push_back(rule);
+        }
+    }
+    return rules;
+}
+
+void Require(bool condition, const char* what) {
+    if (!condition) {
+        (void)std::fprintf(stderr, "broken: %s\n", what);
+        std::abort();
+    }
+}
+
+struct Paths {
+    std::string rules;
+    std::string log;
+};
+
+// Files of this process only, so that parallel fuzzing jobs do not meet.
+// Never destroyed: the exit handler that removes the files still needs them.
+const Paths& TempPaths() {
+    static const Paths* const paths = [] {
+        std::random_device seed;
+        const auto stem = std::filesystem::temp_directory_path() /
+                          ("orvex-fuzz-" + std::to_string(seed()) + "-" + std::to_string(seed()));
+        return new Paths{stem.string() + ".properties", stem.string() + ".log"};
+    }();
+    return *paths;
+}
+
+void RemoveFiles() {
+    std::error_code ignored;
+    std::filesystem::remove(TempPaths().rules, ignored);
+    std::filesystem::remove(TempPaths().log, ignored);
+}
+
+void WriteFile(const std::string& path, const std::string& content) {
+    std::error_code ignored;
+    std::filesystem::remove(path, ignored);  // a new file: rewriting a truncated one may wait for the disk
+    std::ofstream(path, std::ios::binary).write(content.data(), static_cast<std::streamsize>(content.size()));
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
+    TempPaths();
+    return std::atexit(RemoveFiles);
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::string input(reinterpret_cast<const char*>(data), size);
+    const std::size_t split = input.find('\xFF');
+    const std::string definitions = input.substr(0, split);
+    const std::string log = split == std::string::npos ? std::string() : input.substr(split + 1);
+    const Paths& paths = TempPaths();
+    WriteFile(paths.rules, definitions);
+    WriteFile(paths.log, log);
+
+    orvex::StatusChecker checker(paths.rules, paths.log);
+    std::vector<Rule> loaded;
+    for (const auto& rule : checker.GetComponents()) {
+        Require(!rule.text1.empty() && !rule.text2.empty() && !rule.text3.empty(), "rule with an empty text");
+        const std::string all = rule.text1 + rule.text2 + rule.text3;
+        Require(all.find(',') == std::string::npos, "rule text with a comma");
+        const bool lineEnd = all.find('\n') != std::string::npos || all.find('\0') != std::string::npos ||
+                             all.find('\x1A') != std::string::npos;
+        Require(!lineEnd, "rule text with a line feed, byte 0 or Ctrl-Z");
+        Require(!rule.found, "rule read as found");
+        loaded.push_back({rule.text1, rule.text2, rule.text3});
+    }
+    Require(loaded == ReferenceRules(definitions), "rule table differs from the reference reading");
+
+    const bool verdict = checker.Check();
+    const auto& components = checker.GetComponents();
+
+    // Plain scan: every text of every component not yet found, in every line.
+    std::vector<bool> found(loaded.size(), false);
+    std::string statusText = orvex::statusTextHeader;
+    for (const std::string& line : Lines(log)) {
+        statusText += line + "\n";
+        for (std::size_t i = 0; i < loaded.size() && !line.empty(); ++i) {
+            if (!found[i] && line.find(loaded[i].text1) != std::string::npos &&
+                line.find(loaded[i].text2) != std::string::npos && line.find(loaded[i].text3) != std::string::npos) {
+                found[i] = true;
+                break;
+            }
+        }
+    }
+    Require(checker.GetStatusText() == statusText, "status text differs from header and log lines");
+
+    std::vector<std::string> failed;
+    for (std::size_t i = 0; i < components.size(); ++i) {
+        Require(components[i].found == found[i], "found flag differs from the plain scan");
+        if (!components[i].found) {
+            failed.push_back(components[i].text1);
+        }
+    }
+    Require(checker.GetFailedComponents() == failed, "failed list is not the unfound components in table order");
+    Require(verdict == failed.empty(), "verdict differs from the failed list");
+    return 0;
+}
