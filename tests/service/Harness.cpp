@@ -186,7 +186,9 @@ WineBed::WineBed(std::string installDir) : installDir_(std::move(installDir)) {
 WineBed::~WineBed() {
     SpawnHost({"wineserver", "-k"}, BaseEnvironment(prefix_), "/dev/null", "/dev/null", 60);
     SpawnHost({"wineserver", "-w"}, BaseEnvironment(prefix_), "/dev/null", "/dev/null", 60);
-    if (!::testing::Test::HasFailure()) {
+    const bool failed = ::testing::UnitTest::GetInstance()->current_test_info() != nullptr &&
+                        ::testing::Test::HasFailure();
+    if (!failed) {
         fs::remove_all(prefix_);
         fs::remove(eventsPath_);
     } else {

@@ -50,7 +50,7 @@ int usage()
                "       svcctl holdopen PATH none|read|write|readwrite MS [APPENDTEXT]\n"
                "       svcctl procs | kill PID | setevent NAME\n"
                "       svcctl waitproc PID TIMEOUT_MS | handles PID\n"
-               "       svcctl spawn ARGS...\n", stderr);
+               "       svcctl spawn ARGS... | now\n", stderr);
     return 2;
 }
 
@@ -507,6 +507,7 @@ int dispatch(int argc, char** argv)
     if (cmd == "waitproc" && argc == 4 && toDword(argv[2], a) && toDword(argv[3], b)) return cmdWaitProc(a, b);
     if (cmd == "spawn" && argc >= 3) return cmdSpawn(argc, argv);
     if (cmd == "handles" && argc == 3 && toDword(argv[2], a)) return cmdHandles(a);
+    if (cmd == "now" && argc == 2) { put("tickms", static_cast<unsigned long>(GetTickCount64())); return 0; }
     return usage();
 }
 

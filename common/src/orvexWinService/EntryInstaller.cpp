@@ -5,6 +5,15 @@
 
 namespace orvex {
 
+namespace {
+// Console output of the console modes: one line, flushed at once.
+template <typename... Args>
+void Print(const char* format, Args... args) {
+    (void)std::printf(format, args...);
+    (void)std::fflush(stdout);
+}
+}  // namespace
+
 int ProcessEntry(int argc, char** argv) {
     switch (ClassifyArguments(argc, argv)) {
         case kInstall:
@@ -14,8 +23,7 @@ int ProcessEntry(int argc, char** argv) {
         case kServiceMode:
             return ServiceContext::Instance().RunAsService();
         default:
-            std::printf("%s", text::kUsage);
-            std::fflush(stdout);
+            Print("%s", text::kUsage);
             return 1;
     }
 }
@@ -23,8 +31,7 @@ int ProcessEntry(int argc, char** argv) {
 int ServiceContext::Install() {
     const ServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE));
     if (!manager) {
-        std::printf(text::kOpenManagerFailedForInstall, static_cast<unsigned>(GetLastError()));
-        std::fflush(stdout);
+        Print(text::kOpenManagerFailedForInstall, static_cast<unsigned>(GetLastError()));
         return 1;
     }
     // Quoted, so that a path with blanks can never start another program.
@@ -34,38 +41,32 @@ int ServiceContext::Install() {
         SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, binaryPath.c_str(),
         nullptr, nullptr, nullptr, nullptr, nullptr));
     if (!service) {
-        std::printf(text::kCreateFailed, static_cast<int>(GetLastError()), text::kServiceName);
-        std::fflush(stdout);
+        Print(text::kCreateFailed, static_cast<int>(GetLastError()), text::kServiceName);
         return 1;
     }
-    std::printf(text::kInstalled, text::kServiceName);
-    std::fflush(stdout);
+    Print(text::kInstalled, text::kServiceName);
     return 0;
 }
 
 int ServiceContext::Uninstall() {
     const ServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
     if (!manager) {
-        std::printf(text::kOpenManagerFailedForUninstall, text::kServiceName, modulePath);
-        std::fflush(stdout);
+        Print(text::kOpenManagerFailedForUninstall, text::kServiceName, modulePath);
         return 1;
     }
     const ServiceHandle service(OpenServiceA(manager.get(), text::kServiceName, SERVICE_ALL_ACCESS));
     if (!service) {
-        std::printf(text::kOpenServiceFailed, static_cast<int>(GetLastError()), text::kServiceName,
+        Print(text::kOpenServiceFailed, static_cast<int>(GetLastError()), text::kServiceName,
                     modulePath);
-        std::fflush(stdout);
         return 1;
     }
     // The product is stopped before its service entry goes away.
     StopService();
     if (DeleteService(service.get())) {
-        std::printf("%s", text::kRemoved);
-        std::fflush(stdout);
+        Print("%s", text::kRemoved);
         return 0;
     }
-    std::printf(text::kNotRemoved, static_cast<int>(GetLastError()), text::kServiceName, modulePath);
-    std::fflush(stdout);
+    Print(text::kNotRemoved, static_cast<int>(GetLastError()), text::kServiceName, modulePath);
     return 1;
 }
 

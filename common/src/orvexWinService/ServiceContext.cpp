@@ -18,8 +18,8 @@ ServiceContext::ServiceContext() {
     const DWORD length = GetModuleFileNameA(nullptr, modulePath, MAX_PATH);
     // A result of MAX_PATH means the path was cut; paths derived from it would be wrong.
     if (length == 0 || length >= MAX_PATH) {
-        std::printf(text::kNoModulePath, static_cast<int>(GetLastError()));
-        std::fflush(stdout);
+        (void)std::printf(text::kNoModulePath, static_cast<int>(GetLastError()));
+        (void)std::fflush(stdout);
         // Nothing catches this: the process ends abnormally.
         throw std::runtime_error("executable path unavailable");
     }

@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Static analysis of the host's code: clang-tidy (checks in .clang-tidy) and cppcheck.
+# Fails on any finding. Needs the native and windows builds' compile_commands.json.
+set -euo pipefail
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+cd "$ROOT"
+HOST=common/src/orvexWinService
+PORTABLE=($HOST/HostLogic.cpp $HOST/StartupVerification.cpp)
+WIN32=($HOST/EntryInstaller.cpp $HOST/ServiceContext.cpp $HOST/ServiceRuntime.cpp $HOST/StartupCheck.cpp $HOST/main.cpp)
+
+# clang parses the Win32 units as the 32-bit product is built: mingw-w64's headers and
+# its libstdc++ are named explicitly, since clang does not find them by itself.
+mingw_args=(--extra-arg=--target=i686-w64-mingw32)
+while read -r dir; do
+  mingw_args+=("--extra-arg=-isystem$dir")
+done < <(echo | i686-w64-mingw32-g++-posix -xc++ -E -v - 2>&1 |
+         sed -n '/#include <...> search starts/,/End of search/p' | grep '^ /' | sed 's/^ //')
+
+echo "== clang-tidy (portable units)"
+clang-tidy --quiet -p build/native "${PORTABLE[@]}"
+echo "== clang-tidy (Win32 units)"
+clang-tidy --quiet -p build/windows "${mingw_args[@]}" "${WIN32[@]}"
+echo "== cppcheck"
+cppcheck --quiet --error-exitcode=1 --std=c++17 --language=c++ --inline-suppr \
+  --enable=warning,style,performance,portability --suppress=missingIncludeSystem \
+  --suppress=unusedFunction -D_WIN32 -DWINAPI= -I $HOST $HOST
+echo "lint: no findings"
