@@ -83,6 +83,17 @@ TEST_F(ConsoleModes, UninstallWithoutTheServiceLeavesTheProductAlone) {
     EXPECT_TRUE(bed->Events().empty());
 }
 
+TEST_F(ConsoleModes, ExecutableOnAPathTooLongEndsAbnormally) {
+    // A path of 260 characters or more reaches the host cut short; nothing may be
+    // derived from it.
+    const std::string longDir = "C:\\" + std::string(120, 'd') + "\\" + std::string(130, 'e') + "\\bin";
+    bed->WriteFile(longDir + "\\orvex.exe", bed->ReadFile(bed->ExePath()));
+    const RunResult result = bed->Run({longDir + "\\orvex.exe", "-install"});
+    EXPECT_EQ(result.exitCode, 3);
+    EXPECT_EQ(result.output, "Cannot obtain executable path (122)\r\n");
+    EXPECT_EQ(bed->Control({"exists", kService}).at("exists"), "0");
+}
+
 class ServiceLife : public ServiceTest {
 protected:
     void SetUp() override {
