@@ -6,8 +6,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <dirent.h>
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -39,36 +37,6 @@ double EntryTime(const std::vector<Event>& events, const std::string& prefix) {
     return -1;
 }
 
-// Resident and peak resident memory (kB) of the Linux process that runs orvex.exe.
-std::pair<long, long> HostMemory(const std::string& marker) {
-    DIR* proc = opendir("/proc");
-    std::pair<long, long> memory{-1, -1};
-    while (dirent* entry = proc != nullptr ? readdir(proc) : nullptr) {
-        const std::string pid = entry->d_name;
-        if (pid.find_first_not_of("0123456789") != std::string::npos) {
-            continue;
-        }
-        std::ifstream cmdline("/proc/" + pid + "/cmdline");
-        const std::string command((std::istreambuf_iterator<char>(cmdline)), std::istreambuf_iterator<char>());
-        if (command.find(marker) == std::string::npos) {
-            continue;
-        }
-        std::ifstream status("/proc/" + pid + "/status");
-        std::string line;
-        while (std::getline(status, line)) {
-            if (line.rfind("VmRSS:", 0) == 0) {
-                memory.first = std::stol(line.substr(6));
-            } else if (line.rfind("VmHWM:", 0) == 0) {
-                memory.second = std::stol(line.substr(6));
-            }
-        }
-    }
-    if (proc != nullptr) {
-        closedir(proc);
-    }
-    return memory;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -93,7 +61,7 @@ int main(int argc, char** argv) {
     }
     std::vector<double> toChecking;
     std::vector<double> toVerdict;
-    std::pair<long, long> memory{-1, -1};
+    orvex::test::HostMemory memory;
     for (int run = 0; run < runs; ++run) {
         bed.ClearEvents();
         bed.Control({"start", "orvexWinService", "30000"});
@@ -104,7 +72,7 @@ int main(int argc, char** argv) {
         const auto events = bed.Events();
         toChecking.push_back(EntryTime(events, "Checking the status") - TickSeconds(bed, "logs\\start.end"));
         toVerdict.push_back(EntryTime(events, "ORVEX STATUS:") - TickSeconds(bed, "logs\\status.end"));
-        memory = HostMemory("Orvex Figures\\bin\\orvex.exe");
+        memory = bed.HostMemoryKb();
         bed.Control({"stop", "orvexWinService", "60000"}, 90);
     }
     std::printf("host latency under Wine, median of %d starts (entry timestamps, 1 ms resolution):\n", runs);
@@ -112,6 +80,6 @@ int main(int argc, char** argv) {
     std::printf("  status script's end -> verdict entry:  %6.1f ms (includes the scan of a 10-line log)\n",
                 Median(toVerdict) * 1000);
     std::printf("host memory while RUNNING (Linux process under Wine, includes Wine's own runtime):\n");
-    std::printf("  resident %ld kB, peak resident %ld kB\n", memory.first, memory.second);
+    std::printf("  resident %ld kB, peak resident %ld kB\n", memory.residentKb, memory.peakKb);
     return 0;
 }

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -336,7 +337,6 @@ void WineBed::ClearEvents() const {
 }
 
 std::vector<std::string> WineBed::Processes() const {
-    const Fields unused;
     std::vector<std::string> command{ORVEX_WINE_LOADER, HostPath(HelperPath()), "procs"};
     const RunResult result = Spawn(command, false, 30);
     std::vector<std::string> names;
@@ -351,6 +351,34 @@ std::vector<std::string> WineBed::Processes() const {
         }
     }
     return names;
+}
+
+HostMemory WineBed::HostMemoryKb() const {
+    // The Linux process that runs orvex.exe with this prefix in its environment.
+    HostMemory memory;
+    const std::string prefixEntry = "WINEPREFIX=" + prefix_;
+    for (const auto& entry : fs::directory_iterator("/proc")) {
+        const std::string pid = entry.path().filename().string();
+        if (pid.find_first_not_of("0123456789") != std::string::npos) {
+            continue;
+        }
+        std::string environment = ReadWhole("/proc/" + pid + "/environ");
+        std::replace(environment.begin(), environment.end(), '\0', '\n');
+        if (ReadWhole("/proc/" + pid + "/cmdline").find("orvex.exe") == std::string::npos ||
+            ("\n" + environment + "\n").find("\n" + prefixEntry + "\n") == std::string::npos) {
+            continue;
+        }
+        std::istringstream status(ReadWhole("/proc/" + pid + "/status"));
+        std::string line;
+        while (std::getline(status, line)) {
+            if (line.rfind("VmRSS:", 0) == 0) {
+                memory.residentKb = std::stol(line.substr(6));
+            } else if (line.rfind("VmHWM:", 0) == 0) {
+                memory.peakKb = std::stol(line.substr(6));
+            }
+        }
+    }
+    return memory;
 }
 
 std::string RecordingScript(const std::string& name, const std::string& extra) {

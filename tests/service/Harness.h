@@ -28,6 +28,12 @@ struct Event {
 
 using Fields = std::map<std::string, std::string>;
 
+// Memory of the Linux process that runs the host under Wine (Wine's runtime included).
+struct HostMemory {
+    long residentKb = -1;
+    long peakKb = -1;
+};
+
 // Event texts, for comparing with what the host wrote.
 std::string Describe(const std::vector<Event>& events);
 
@@ -71,6 +77,9 @@ public:
 
     // Pids of the processes in this prefix whose image name is one of names.
     std::vector<std::string> Processes() const;
+
+    // Memory of the host process of this prefix, -1 where none runs.
+    HostMemory HostMemoryKb() const;
 
 private:
     std::map<std::string, std::string> Environment(bool captureEvents) const;

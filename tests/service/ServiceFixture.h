@@ -5,8 +5,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <future>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Harness.h"
@@ -61,6 +66,113 @@ protected:
             texts.push_back(event.text);
         }
         return texts;
+    }
+
+    // Sends STOP from a helper of its own and returns at once: the control call
+    // itself blocks for as long as the service's handler waits for the stop.
+    void SendStop() { bed->Control({"spawn", "control", kService, "1"}); }
+
+    Fields WaitForState(int state, int timeoutMs) {
+        return bed->Control({"wait", kService, std::to_string(state), std::to_string(timeoutMs)},
+                            timeoutMs / 1000 + 30);
+    }
+
+    // Waits in the background for a process to end; the fields hold its exit code and,
+    // as "endedtick", the tick count (the clock of the entries' times) just after.
+    // Begin before the process may end: an ended process can no longer be opened.
+    std::future<Fields> WatchExit(const std::string& pid, int timeoutMs = 90000) const {
+        const WineBed* watched = bed.get();
+        return std::async(std::launch::async, [watched, pid, timeoutMs] {
+            Fields fields = watched->Control({"waitproc", pid, std::to_string(timeoutMs)}, timeoutMs / 1000 + 30);
+            const Fields now = watched->Control({"now"});
+            fields["endedtick"] = now.count("tickms") != 0 ? now.at("tickms") : "";
+            return fields;
+        });
+    }
+
+    // The host process ended by itself with status 0 once it had stopped. Wine's
+    // service manager kills a process that outlives its STOPPED report by 60 s, with
+    // status 0 as well; a host ends at the latest when its STOP handler's wait of
+    // 25 s is over, so the end must follow the last stopped note within about that.
+    void ExpectCleanExit(std::future<Fields>& exited, const std::string& pid) const {
+        const Fields fields = exited.get();
+        ASSERT_EQ(fields.count("exitcode"), 1U) << "no exit status; waitproc error "
+                                                << (fields.count("error") != 0 ? fields.at("error") : "");
+        EXPECT_EQ(fields.at("exitcode"), "0");
+        double note = -1;
+        for (const Event& event : EventsOf(pid)) {
+            if (event.text.compare(0, std::string(kStoppedNote).size(), kStoppedNote) == 0) {
+                note = event.time;
+            }
+        }
+        ASSERT_GE(note, 0) << "no stopped note of process " << pid;
+        ASSERT_FALSE(fields.at("endedtick").empty());
+        EXPECT_LT(std::stod(fields.at("endedtick")) / 1000.0 - note, 32.0) << "process " << pid;
+    }
+
+    // Entries written by one process (pid as the helper prints it).
+    std::vector<Event> EventsOf(const std::string& pid) const {
+        std::vector<Event> events;
+        for (const Event& event : bed->Events()) {
+            if (std::to_string(event.pid) == pid) {
+                events.push_back(event);
+            }
+        }
+        return events;
+    }
+
+    // Processes of ours in the prefix, as "pid name": the host, the scripts' command
+    // interpreters, the helper (less the one that lists them) and the names given.
+    std::vector<std::string> ProcessesOfOurs(const std::vector<std::string>& moreNames = {}) const {
+        std::vector<std::string> names{"orvex.exe", "cmd.exe", "start.exe", "svcctl.exe"};
+        for (const std::string& name : moreNames) {
+            names.push_back(Lower(name));
+        }
+        std::vector<std::string> ours;
+        bool listerSkipped = false;
+        for (const std::string& process : bed->Processes()) {
+            const std::size_t blank = process.find(' ');
+            const std::string name = Lower(blank == std::string::npos ? "" : process.substr(blank + 1));
+            if (std::find(names.begin(), names.end(), name) == names.end()) {
+                continue;
+            }
+            if (name == "svcctl.exe" && !listerSkipped) {
+                listerSkipped = true;
+                continue;
+            }
+            ours.push_back(process);
+        }
+        return ours;
+    }
+
+    // Waits until no process of ours runs; returns those still running after the grace.
+    // Under Wine a stopped host lingers until its STOP handler's wait of up to 25 s ends.
+    std::vector<std::string> WaitUntilNoneOfOursRuns(std::chrono::seconds grace = std::chrono::seconds(45),
+                                                     const std::vector<std::string>& moreNames = {}) const {
+        const auto deadline = std::chrono::steady_clock::now() + grace;
+        for (;;) {
+            std::vector<std::string> left = ProcessesOfOurs(moreNames);
+            if (left.empty() || std::chrono::steady_clock::now() > deadline) {
+                return left;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        }
+    }
+
+    // How many processes of that name run in the prefix.
+    int RunningCount(const std::string& name) const {
+        int count = 0;
+        for (const std::string& process : ProcessesOfOurs({name})) {
+            count += Lower(process.substr(process.find(' ') + 1)) == Lower(name) ? 1 : 0;
+        }
+        return count;
+    }
+
+    static std::string Lower(std::string text) {
+        for (char& c : text) {
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        }
+        return text;
     }
 
     std::string StartScript() const { return bed->BinDir() + "\\orvexStart.bat"; }

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "HostLogic.h"
@@ -118,9 +119,9 @@ TEST(FailureList, HeaderThenOneLinePerComponent) {
               "Following ORVEX components did not started successfully or did not join the kernel. \n");
 }
 
-std::string Joined(const std::vector<std::string>& pieces) {
+std::string Joined(const std::vector<std::string_view>& pieces) {
     std::string whole;
-    for (const std::string& piece : pieces) {
+    for (const std::string_view piece : pieces) {
         whole += piece;
     }
     return whole;
@@ -137,17 +138,17 @@ TEST(EventTextSplitting, TextsThatFitStayWhole) {
 TEST(EventTextSplitting, CutsAfterTheLastLineFeedWithinTheLimit) {
     const std::string text = "aaaa\nbb\ncccc\ndd";
     const auto pieces = SplitEventText(text, 10);
-    EXPECT_EQ(pieces, (std::vector<std::string>{"aaaa\nbb\n", "cccc\ndd"}));
+    EXPECT_EQ(pieces, (std::vector<std::string_view>{"aaaa\nbb\n", "cccc\ndd"}));
 }
 
 TEST(EventTextSplitting, CutsAtTheLimitWhereAPieceHasNoLineFeed) {
     const auto pieces = SplitEventText("abcdefghijklmnopqrstuvwxy\nz", 10);
-    EXPECT_EQ(pieces, (std::vector<std::string>{"abcdefghij", "klmnopqrst", "uvwxy\nz"}));
+    EXPECT_EQ(pieces, (std::vector<std::string_view>{"abcdefghij", "klmnopqrst", "uvwxy\nz"}));
 }
 
 TEST(EventTextSplitting, LineFeedExactlyAtTheLimit) {
     const auto pieces = SplitEventText("abcdefghi\nXYZ", 10);
-    EXPECT_EQ(pieces, (std::vector<std::string>{"abcdefghi\n", "XYZ"}));
+    EXPECT_EQ(pieces, (std::vector<std::string_view>{"abcdefghi\n", "XYZ"}));
 }
 
 TEST(EventTextSplitting, LongLogKeepsEveryCharacterInBoundedPieces) {

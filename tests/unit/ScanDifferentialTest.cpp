@@ -257,10 +257,9 @@ TEST(ScanDifferential, TextsFoundOnlyAcrossTheJoinOfTwoDeepTexts) {
         }
         a.resize(100);
         b.resize(100);
-        rules += "k=" + a + "," + b + ",";
-        rules += a.substr(90) + b.substr(0, 10) + "\n";
-        log += a;
-        log += b + "\n";
+        rules.append("k=").append(a).append(",").append(b).append(",");
+        rules.append(a.substr(90)).append(b.substr(0, 10)).append("\n");
+        log.append(a).append(b).append("\n");
     }
     const ScanFiles files;
     files.Compare(rules, log);

@@ -8,6 +8,7 @@
 #include <ios>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -63,7 +64,7 @@ TEST(StatusScan, LinesMarkComponentsInTableOrder) {
         {"duplicate rules need two lines", "a=x,y,z\nb=x,y,z\n", "x y z\n", {"x"}},
         {"duplicate rules with two lines", "a=x,y,z\nb=x,y,z\n", "x y z\nzyx x y z\n", {}},
         {"found components are not tried again", "a=p,q,r\nb=p,q,s\n", "p q r s\np q r s\n", {}},
-        {"later match does not move back to an earlier one", "a=p,q,r\nb=p,q,s\n", "p q s\np q s\n", {"p"}},
+        {"a line marks the first component that matches", "a=p,q,r\nb=p,q,s\n", "p q s\np q s\n", {"p"}},
         {"letter case counts", "a=Started,Kernel,ok\n", "started kernel ok\nSTARTED KERNEL ok\n", {"Started"}},
         {"texts may overlap", "a=abc,ab,bc\n", "xabcx\n", {}},
         {"overlap needs the longer text", "a=abc,ab,bc\n", "ab bc\n", {"abc"}},
@@ -114,7 +115,7 @@ TEST(StatusScan, StatusTextHoldsEveryReadLine) {
         {"Ctrl-Z right after a line feed", "A\n\x1A", header + "A\n\n"},
         {"line of 255 characters", line255 + "\r\nB", header + line255 + "\nB\n"},
         {"longer line is cut", line255 + "rest\0of\x1Bline\r\nB"s, header + line255 + "\nB\n"},
-        {"carriage return as the last kept character", line255.substr(1) + "\rx\n", header + line255.substr(1) + "\r\n\n"},
+        {"carriage return as 255th character", line255.substr(1) + "\rx\n", header + line255.substr(1) + "\r\n\n"},
         {"carriage return before a byte 0 kept", "A\r\0B\r\n"s, header + "A\r\n\n"},
     };
     for (const auto& c : cases) {
@@ -140,6 +141,8 @@ TEST(StatusScan, GetFailedComponentsScansOnlyOnce) {
     EXPECT_EQ(scanned.GetFailedComponents(), Names{"p"});
     EXPECT_EQ(scanned.GetFailedComponents(), Names{"p"});
     EXPECT_EQ(scanned.GetStatusText(), header + "x y z\n\n");
+    // A checker that is done with hands over the same text.
+    EXPECT_EQ(std::move(scanned).GetStatusText(), header + "x y z\n\n");
 }
 
 TEST(StatusScan, MissingLogThrowsAndLeavesCheckerUnscanned) {
@@ -147,12 +150,13 @@ TEST(StatusScan, MissingLogThrowsAndLeavesCheckerUnscanned) {
     const ProductFiles files("a=x,y,z\n", "");
     std::filesystem::remove(files.LogPath());
     auto checker = files.Checker();
+    std::string message;
     try {
         checker.Check();
-        FAIL() << "no exception";
     } catch (const std::ios_base::failure& failure) {
-        EXPECT_EQ(std::string(failure.what()), "Failure while opening file: " + files.LogPath().string());
+        message = failure.what();
     }
+    EXPECT_EQ(message, "Failure while opening file: " + files.LogPath().string());
     EXPECT_THROW(checker.GetFailedComponents(), std::ios_base::failure);
     EXPECT_EQ(checker.GetStatusText(), header);
     EXPECT_FALSE(checker.GetComponents()[0].found);

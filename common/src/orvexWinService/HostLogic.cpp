@@ -50,13 +50,13 @@ std::string FormatErrorText(const std::string& message, std::uint32_t code) {
     return message + std::to_string(asSigned);
 }
 
-std::vector<std::string> SplitEventText(const std::string& text, std::size_t maxLength) {
-    std::vector<std::string> pieces;
+std::vector<std::string_view> SplitEventText(std::string_view text, std::size_t maxLength) {
+    std::vector<std::string_view> pieces;
     std::size_t start = 0;
     while (text.size() - start > maxLength) {
         const std::size_t lastFeed = text.rfind('\n', start + maxLength - 1);
         const std::size_t end =
-            (lastFeed != std::string::npos && lastFeed >= start) ? lastFeed + 1 : start + maxLength;
+            (lastFeed != std::string_view::npos && lastFeed >= start) ? lastFeed + 1 : start + maxLength;
         pieces.push_back(text.substr(start, end - start));
         start = end;
     }

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace orvex {
@@ -38,9 +39,10 @@ constexpr std::size_t kMaxEventTextLength = 31839;
 
 // Splits a text into pieces of at most maxLength characters, each cut after its
 // last line feed, or at the limit where a piece holds none. A text that fits is
-// returned whole, as the only piece (also when empty).
-std::vector<std::string> SplitEventText(const std::string& text,
-                                        std::size_t maxLength = kMaxEventTextLength);
+// returned whole, as the only piece (also when empty). The pieces are views into
+// the text, so a long status text is never held twice.
+std::vector<std::string_view> SplitEventText(std::string_view text,
+                                             std::size_t maxLength = kMaxEventTextLength);
 
 // The checkpoint that a status report for this state carries: 0 for RUNNING and
 // STOPPED, otherwise the next value of the counter, which then advances.

@@ -40,7 +40,8 @@ void ServiceContext::ReportEvent(const std::string& text, WORD type) {
         return;
     }
     // A text longer than the event log accepts goes out as consecutive entries.
-    for (const std::string& piece : SplitEventText(text)) {
+    for (const std::string_view view : SplitEventText(text)) {
+        const std::string piece(view);
         const char* strings[] = {piece.c_str()};
         ReportEventA(eventSource.get(), type, 0, 0, nullptr, 1, 0, strings, nullptr);
     }

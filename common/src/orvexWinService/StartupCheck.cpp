@@ -1,4 +1,6 @@
 #include <ios>
+#include <string>
+#include <utility>
 
 #include "HostLogic.h"
 #include "ServiceContext.h"
@@ -34,13 +36,17 @@ void ServiceContext::CheckStartup() {
 
     try {
         StatusChecker checker(propertiesPath, statusLogPath);
-        if (checker.Check()) {
+        const bool allStarted = checker.Check();
+        const std::string failureList = allStarted ? std::string() : FailureListText(checker.GetFailedComponents());
+        // The checker is done with: its status text moves out rather than being copied.
+        const std::string statusText = std::move(checker).GetStatusText();
+        if (allStarted) {
             ReportRunningUnlessStopping();
-            ReportEvent(checker.GetStatusText(), EVENTLOG_INFORMATION_TYPE);
+            ReportEvent(statusText, EVENTLOG_INFORMATION_TYPE);
             ReportEvent(text::kStarted, EVENTLOG_INFORMATION_TYPE);
         } else {
-            ReportEvent(checker.GetStatusText(), EVENTLOG_ERROR_TYPE);
-            ReportEvent(FailureListText(checker.GetFailedComponents()), EVENTLOG_ERROR_TYPE);
+            ReportEvent(statusText, EVENTLOG_ERROR_TYPE);
+            ReportEvent(failureList, EVENTLOG_ERROR_TYPE);
             ReportEvent(text::kStartFailed, EVENTLOG_ERROR_TYPE);
             StopService();
         }

@@ -17,7 +17,6 @@
 #include <fstream>
 #include <ios>
 #include <istream>
-#include <iterator>
 #include <limits>
 #include <stdexcept>
 #include <unordered_map>
@@ -180,7 +179,7 @@ private:
     static constexpr std::uint32_t outputFlag = 0x80000000U;
     static constexpr std::uint32_t codeMask = 0x7FFFFFFFU;
     // Entries of the full transition rows (4 bytes each).
-    static constexpr std::size_t denseBudget = std::size_t{256} * 1024;
+    static constexpr std::size_t denseBudget = std::size_t{64} * 1024;
 
     struct Edge {
         unsigned char byte;
@@ -188,52 +187,54 @@ private:
     };
 
     void BuildTrie(const std::vector<std::string>& texts) {
-        // Built with edge lists per node, then renumbered breadth first so that
-        // the shallow states get the low numbers and the full rows.
-        std::vector<std::vector<Edge>> children(1);
-        std::vector<std::uint32_t> textAt(1, noText);
+        // Built with sibling lists, then renumbered breadth first so that the
+        // shallow states get the low numbers and the full rows.
+        struct TrieNode {
+            std::uint32_t firstChild;
+            std::uint32_t nextSibling;
+            std::uint32_t text;
+            unsigned char byte;
+        };
+        std::vector<TrieNode> trie{TrieNode{0, 0, noText, 0}};
         for (std::size_t index = 0; index < texts.size(); ++index) {
             std::uint32_t node = 0;
             for (const char c : texts[index]) {
                 const auto byte = static_cast<unsigned char>(c);
-                auto& list = children[node];
-                const auto found =
-                    std::find_if(list.begin(), list.end(), [byte](const Edge& edge) { return edge.byte == byte; });
-                if (found != list.end()) {
-                    node = found->target;
-                    continue;
+                std::uint32_t child = trie[node].firstChild;
+                while (child != 0 && trie[child].byte != byte) {
+                    child = trie[child].nextSibling;
                 }
-                const auto created = static_cast<std::uint32_t>(children.size());
-                list.push_back(Edge{byte, created});
-                children.emplace_back();
-                textAt.push_back(noText);
-                node = created;
+                if (child == 0) {
+                    child = static_cast<std::uint32_t>(trie.size());
+                    trie.push_back(TrieNode{0, trie[node].firstChild, noText, byte});
+                    trie[node].firstChild = child;
+                }
+                node = child;
             }
-            textAt[node] = static_cast<std::uint32_t>(index);
+            trie[node].text = static_cast<std::uint32_t>(index);
         }
 
-        std::vector<std::uint32_t> order{0};
-        std::vector<std::uint32_t> renumbered(children.size(), 0);
+        std::vector<std::uint32_t> order{0};  // old number of each new one
+        order.reserve(trie.size());
+        firstEdge.reserve(trie.size() + 1);
+        nodeText.reserve(trie.size());
+        edges.reserve(trie.size() - 1);
+        std::vector<Edge> children;
         for (std::size_t head = 0; head < order.size(); ++head) {
-            auto& list = children[order[head]];
-            std::sort(list.begin(), list.end(), [](const Edge& a, const Edge& b) { return a.byte < b.byte; });
-            for (const Edge& edge : list) {
-                renumbered[edge.target] = static_cast<std::uint32_t>(order.size());
-                order.push_back(edge.target);
+            const TrieNode& node = trie[order[head]];
+            children.clear();
+            for (std::uint32_t child = node.firstChild; child != 0; child = trie[child].nextSibling) {
+                children.push_back(Edge{trie[child].byte, child});
+            }
+            std::sort(children.begin(), children.end(), [](const Edge& a, const Edge& b) { return a.byte < b.byte; });
+            firstEdge.push_back(static_cast<std::uint32_t>(edges.size()));
+            nodeText.push_back(node.text);
+            for (const Edge& child : children) {
+                edges.push_back(Edge{child.byte, static_cast<std::uint32_t>(order.size())});
+                order.push_back(child.target);
             }
         }
-
-        const std::size_t count = order.size();
-        firstEdge.assign(count + 1, 0);
-        nodeText.assign(count, noText);
-        for (std::size_t node = 0; node < count; ++node) {
-            const std::uint32_t old = order[node];
-            nodeText[node] = textAt[old];
-            firstEdge[node] = static_cast<std::uint32_t>(edges.size());
-            std::transform(children[old].begin(), children[old].end(), std::back_inserter(edges),
-                           [&renumbered](const Edge& edge) { return Edge{edge.byte, renumbered[edge.target]}; });
-        }
-        firstEdge[count] = static_cast<std::uint32_t>(edges.size());
+        firstEdge.push_back(static_cast<std::uint32_t>(edges.size()));
     }
 
     std::uint32_t Child(std::uint32_t node, unsigned char byte) const {
@@ -533,16 +534,12 @@ bool StatusChecker::Check() {
         throw OpeningFailure(logPath);
     }
     // Room for the whole log at once: the status text is the log's lines
-    // under the header, at most one line feed longer than the file. The room
-    // is written once right away, so that taking fresh memory from the system
-    // does not interleave with the matching, line by line.
+    // under the header, at most one line feed longer than the file.
     log.seekg(0, std::ios::end);
     const std::streamoff size = log.tellg();
     log.seekg(0, std::ios::beg);
     if (size > 0 && static_cast<unsigned long long>(size) < statusText.max_size() - statusText.size() - 1) {
-        const std::size_t header = statusText.size();
-        statusText.resize(header + static_cast<std::size_t>(size) + 1);
-        statusText.resize(header);
+        statusText.reserve(statusText.size() + static_cast<std::size_t>(size) + 1);
     }
     log.clear();
 
@@ -574,8 +571,12 @@ bool StatusChecker::Check() {
     return verdict;
 }
 
-std::string StatusChecker::GetStatusText() const {
+std::string StatusChecker::GetStatusText() const& {
     return statusText;
+}
+
+std::string StatusChecker::GetStatusText() && {
+    return std::move(statusText);
 }
 
 std::vector<std::string> StatusChecker::GetFailedComponents() {

@@ -10,7 +10,7 @@
 namespace orvex {
 
 // First line of every status text, followed by the lines of the status log.
-inline constexpr char statusTextHeader[] = "ORVEX STATUS:\n\n";
+inline constexpr const char* statusTextHeader = "ORVEX STATUS:\n\n";
 
 // Longest line of either product file; the rest of a longer line is ignored.
 inline constexpr std::size_t maxLineLength = 255;
@@ -47,7 +47,10 @@ public:
     // the log cannot be opened, leaving the checker as it was.
     bool Check();
 
-    std::string GetStatusText() const;
+    // A copy of the status text; a checker that is done with hands its own text
+    // over instead, so that a long log is never held twice.
+    std::string GetStatusText() const&;
+    std::string GetStatusText() &&;
 
     // Scans first when Check has not yet run to its end.
     std::vector<std::string> GetFailedComponents();

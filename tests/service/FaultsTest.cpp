@@ -1,0 +1,721 @@
+// Faults the host meets in the field, on the real service under Wine: scripts that
+// fail, leave processes behind or print a lot; controls at awkward moments; removal
+// of a running service; product files that cannot be read or hold odd bytes.
+// Every case ends with the service stopped and no process of ours left running.
+#include <chrono>
+#include <cstdio>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "ServiceFixture.h"
+
+namespace orvex::test {
+namespace {
+
+using std::chrono::seconds;
+
+constexpr const char* kTwoComponents = "alpha=Alpha,started,kernel\r\nbeta=Beta,started,kernel\r\n";
+constexpr const char* kBothUp = "Alpha started, joined the kernel\r\nBeta started, joined the kernel\r\n";
+constexpr const char* kBothUpText =
+    "ORVEX STATUS:\n\nAlpha started, joined the kernel\nBeta started, joined the kernel\n\n";
+constexpr const char* kFailureList =
+    "Following ORVEX components did not started successfully or did not join the kernel. \n";
+constexpr const char* kStartFailed =
+    "One or more errors occured when starting ORVEX for Quellon 6.1 Service. Please check the logs or "
+    "contact the System Administrator.";
+constexpr const char* kOpenFailure = "Failure while opening file: ";
+constexpr const char* kStatusHeader = "ORVEX STATUS:\n\n";
+
+std::string Joined(const std::vector<std::string>& items) {
+    std::string text;
+    for (const std::string& item : items) {
+        text += "[" + item + "] ";
+    }
+    return text;
+}
+
+int LineCount(const std::string& text) {
+    int lines = 0;
+    for (const char c : text) {
+        lines += c == '\n' ? 1 : 0;
+    }
+    return lines;
+}
+
+// Indexes of the entries whose text begins with each prefix, in that order; -1 where
+// one is missing or stands before the one named before it.
+std::vector<int> Sequence(const std::vector<Event>& events, const std::vector<std::string>& prefixes) {
+    std::vector<int> found;
+    int from = 0;
+    for (const std::string& prefix : prefixes) {
+        const int at = from < 0 ? -1 : IndexOf(events, prefix, from);
+        found.push_back(at);
+        from = at < 0 ? -1 : at + 1;
+    }
+    return found;
+}
+
+void ExpectSequence(const std::vector<Event>& events, const std::vector<std::string>& prefixes) {
+    const std::vector<int> found = Sequence(events, prefixes);
+    for (std::size_t i = 0; i < prefixes.size(); ++i) {
+        EXPECT_GE(found[i], 0) << "entry " << i << " in order: " << prefixes[i].substr(0, 60) << "\n"
+                               << Describe(events);
+    }
+}
+
+class Faults : public ServiceTest {
+protected:
+    void SetUp() override {
+        LayOutQuickProduct();
+        bed->WriteProductFile("etc\\status.properties", kTwoComponents);
+        bed->WriteProductFile("logs\\orvexStatus.log", kBothUp);
+        Install();
+    }
+
+    // Starts the service; returns the pid of its process.
+    std::string StartedPid() {
+        const Fields started = Start();
+        EXPECT_EQ(started.at("state"), "4");
+        return started.at("pid");
+    }
+
+    bool WaitForEntryOf(const std::string& pid, const std::string& prefix, seconds timeout, int count = 1) {
+        return bed->WaitForEvents(
+            [&](const std::vector<Event>&) {
+                return CountOf(EventsOf(pid), prefix) >= count;
+            },
+            timeout);
+    }
+
+    static int CountOfType(const std::vector<Event>& events, int type) {
+        int count = 0;
+        for (const Event& event : events) {
+            count += event.type == type ? 1 : 0;
+        }
+        return count;
+    }
+
+    // A confirmed start of one process: its entries in order, all informational.
+    void ExpectConfirmedStart(const std::string& pid) {
+        ASSERT_TRUE(WaitForEntryOf(pid, kStarted, seconds(60))) << Describe(bed->Events());
+        const auto events = EventsOf(pid);
+        ExpectSequence(events, {kStarting + StartScript(), kChecking + StatusScript(), kStatusHeader, kStarted});
+        EXPECT_EQ(CountOf(events, kStartExiting), 1) << Describe(events);
+        EXPECT_EQ(CountOf(events, kStartProgress), 0) << Describe(events);
+        EXPECT_EQ(CountOfType(events, 4), static_cast<int>(events.size())) << Describe(events);
+        EXPECT_EQ(Query().at("state"), "4");
+    }
+
+    // Stops a running service and checks the stop of that process in the entries.
+    void StopAndExpectStoppedNote(const std::string& pid) {
+        SendStop();
+        EXPECT_EQ(WaitForState(1, 30000).at("state"), "1");
+        ASSERT_TRUE(WaitForEntryOf(pid, kStoppedNote, seconds(10))) << Describe(bed->Events());
+        const auto events = EventsOf(pid);
+        ExpectSequence(events, {kStopping + StopScript(), kStoppedNote});
+    }
+
+    void ExpectNothingLeft(const std::vector<std::string>& moreNames = {}) {
+        const auto left = WaitUntilNoneOfOursRuns(seconds(45), moreNames);
+        EXPECT_TRUE(left.empty()) << "still running: " << Joined(left);
+    }
+
+
+    // A stop script that counts its runs, taking a moment where asked.
+    void CountStopRuns(int sleepMs) {
+        std::string body = "echo run>> \"%~dp0..\\logs\\stop.runs\"\r\n";
+        if (sleepMs > 0) {
+            body += "\"%~dp0svcctl.exe\" sleep " + std::to_string(sleepMs) + "\r\n";
+        }
+        bed->WriteProductFile("bin\\orvexStop.bat", RecordingScript("stop", body));
+    }
+
+    int StopRuns() const {
+        return bed->ProductFileExists("logs\\stop.runs") ? LineCount(bed->ReadProductFile("logs\\stop.runs")) : 0;
+    }
+
+    bool WaitForProductFile(const std::string& relative, seconds timeout) {
+        return bed->WaitForEvents([&](const std::vector<Event>&) { return bed->ProductFileExists(relative); },
+                                  timeout);
+    }
+};
+
+// Scripts that misbehave: the host relies only on their end, never on their exit
+// status or output.
+class ScriptFaults : public Faults {};
+
+TEST_F(ScriptFaults, StartScriptThatFailsDoesNotDecideTheStart) {
+    // Only the startup check decides; however the start script ends, the product is up.
+    struct Failure {
+        const char* what;
+        const char* body;
+    };
+    const Failure failures[] = {
+        {"non-zero exit status", "exit /b 7\r\n"},
+        {"program that does not exist", "\"%~dp0noSuchProgram.exe\" --now\r\n"},
+        {"jump to a missing label", "goto nowhere\r\necho never here>> \"%~dp0..\\logs\\start.ran\"\r\n"},
+    };
+    std::vector<std::pair<std::string, std::future<Fields>>> exits;
+    for (const Failure& failure : failures) {
+        SCOPED_TRACE(failure.what);
+        bed->WriteProductFile("bin\\orvexStart.bat", RecordingScript("start", failure.body));
+        const std::string pid = StartedPid();
+        exits.emplace_back(pid, WatchExit(pid));
+        ExpectConfirmedStart(pid);
+        const auto events = EventsOf(pid);
+        const int statusText = IndexOf(events, kStatusHeader);
+        ASSERT_GE(statusText, 0);
+        EXPECT_EQ(events[static_cast<std::size_t>(statusText)].text, kBothUpText);
+        EXPECT_EQ(bed->ReadProductFile("logs\\start.ran").find("never here"), std::string::npos);
+        StopAndExpectStoppedNote(pid);
+    }
+    for (auto& [pid, exited] : exits) {
+        ExpectCleanExit(exited, pid);
+    }
+    ExpectNothingLeft();
+}
+
+TEST_F(ScriptFaults, StartScriptLeavingTheProductRunningInTheBackground) {
+    // The start script launches the product's long-running process and ends; the
+    // service runs on, and it is the stop script that ends the product.
+    bed->WriteFile(bed->BinDir() + "\\orvexKernel.exe", bed->ReadFile(bed->HelperPath()));
+    bed->WriteProductFile("bin\\orvexStart.bat",
+                          RecordingScript("start", "start \"\" /b \"%~dp0orvexKernel.exe\" sleep 600000\r\n"));
+    bed->WriteProductFile("bin\\orvexStop.bat", RecordingScript("stop", "taskkill /f /im orvexKernel.exe\r\n"));
+    const std::string pid = StartedPid();
+    auto exited = WatchExit(pid);
+    ExpectConfirmedStart(pid);
+    EXPECT_EQ(RunningCount("orvexKernel.exe"), 1) << Joined(ProcessesOfOurs({"orvexKernel.exe"}));
+
+    StopAndExpectStoppedNote(pid);
+    // The stopped note comes after the stop script has ended.
+    EXPECT_EQ(RunningCount("orvexKernel.exe"), 0) << Joined(ProcessesOfOurs({"orvexKernel.exe"}));
+    ExpectCleanExit(exited, pid);
+    ExpectNothingLeft({"orvexKernel.exe", "taskkill.exe"});
+}
+
+TEST_F(ScriptFaults, ScriptsThatPrintALotDoNotBlock) {
+    // No pipe is attached to a script, so output far beyond any pipe's buffer cannot
+    // hold it up.
+    const auto talkative = [](const std::string& name) {
+        return RecordingScript(name,
+                               "for /l %%i in (1,1,5000) do echo line %%i of a script that prints a great deal, "
+                               "far more than any pipe between two processes would hold\r\n"
+                               "echo done>> \"%~dp0..\\logs\\" + name + ".ran\"\r\n");
+    };
+    bed->WriteProductFile("bin\\orvexStart.bat", talkative("start"));
+    bed->WriteProductFile("bin\\orvexStatus.bat", talkative("status"));
+    bed->WriteProductFile("bin\\orvexStop.bat", talkative("stop"));
+    const std::string pid = StartedPid();
+    auto exited = WatchExit(pid);
+    ExpectConfirmedStart(pid);
+    const std::string done = "done\r\n";
+    for (const char* name : {"logs\\start.ran", "logs\\status.ran"}) {
+        const std::string ran = bed->ReadProductFile(name);
+        EXPECT_EQ(ran.compare(ran.size() - std::min(ran.size(), done.size()), done.size(), done), 0) << name << ran;
+    }
+    StopAndExpectStoppedNote(pid);
+    const std::string stopRan = bed->ReadProductFile("logs\\stop.ran");
+    EXPECT_NE(stopRan.find(done), std::string::npos) << stopRan;
+    EXPECT_EQ(CountOf(EventsOf(pid), kStopProgress), 0);
+    ExpectCleanExit(exited, pid);
+    ExpectNothingLeft();
+}
+
+// Controls that arrive while something else is under way.
+class ControlFaults : public Faults {
+protected:
+    // STOP while one script is still running; the check that ends after the stop
+    // still writes its entries but must not report RUNNING again.
+    void StopWhileScriptRuns(const std::string& name, const std::string& file) {
+        bed->WriteProductFile("bin\\" + file,
+                              RecordingScript(name, "\"%~dp0svcctl.exe\" sleep 6000\r\n"
+                                                    "echo done>> \"%~dp0..\\logs\\" + name + ".ran\"\r\n"));
+        const std::string pid = StartedPid();
+        auto exited = WatchExit(pid);
+        ASSERT_TRUE(WaitForProductFile("logs\\" + name + ".ran", seconds(30)));
+        EXPECT_EQ(IndexOf(EventsOf(pid), kStatusHeader), -1) << "the check ended before the stop";
+
+        SendStop();
+        const Fields stopped = WaitForState(1, 30000);
+        EXPECT_EQ(stopped.at("state"), "1");
+        EXPECT_EQ(stopped.at("exitcode"), "0");
+        // Under Wine the process ends when the control handler returns: its wait for
+        // the stop procedure must end within about 25 s.
+        ExpectCleanExit(exited, pid);
+        // A RUNNING report after the stop would stay visible once the process is gone.
+        EXPECT_EQ(Query().at("state"), "1");
+
+        const auto events = EventsOf(pid);
+        ExpectSequence(events, {kStopping + StopScript(), kStoppedNote});
+        // The process may end with the check still waiting; a verdict that does get
+        // written comes after the stopped note, and it never put RUNNING back.
+        if (IndexOf(events, kStatusHeader) >= 0) {
+            ExpectSequence(events, {kStoppedNote, kStatusHeader, kStarted});
+        }
+        EXPECT_NE(bed->ReadProductFile("logs\\" + name + ".ran").find("done"), std::string::npos);
+        ExpectNothingLeft();
+    }
+};
+
+TEST_F(ControlFaults, StopWhileTheCheckWaitsForTheStartScript) {
+    StopWhileScriptRuns("start", "orvexStart.bat");
+    const auto events = bed->Events();
+    EXPECT_GT(IndexOf(events, kChecking), IndexOf(events, kStopping)) << Describe(events);
+}
+
+TEST_F(ControlFaults, StopWhileTheStatusScriptRuns) {
+    StopWhileScriptRuns("status", "orvexStatus.bat");
+    const auto events = bed->Events();
+    EXPECT_LT(IndexOf(events, kChecking), IndexOf(events, kStopping)) << Describe(events);
+}
+
+TEST_F(ControlFaults, TwoStopsInQuickSuccession) {
+    // The second STOP comes while the first one's stop procedure runs: it is refused
+    // (1061) and starts nothing; the one stop procedure ends in STOPPED.
+    // Wine's service manager kills the service process (status 0, no stop script,
+    // status left RUNNING with pid 0) when any control follows a STOP before the
+    // service has reported STOP_PENDING; so the second STOP waits for that report.
+    CountStopRuns(3000);
+    const std::string pid = StartedPid();
+    auto exited = WatchExit(pid);
+    ASSERT_TRUE(WaitForEntryOf(pid, kStarted, seconds(30)));
+
+    auto first = std::async(std::launch::async, [this] { return bed->Control({"control", kService, "1"}, 60); });
+    const Fields pending = WaitForState(3, 20000);
+    ASSERT_EQ(pending.at("state"), "3");
+    const Fields second = bed->Control({"control", kService, "1"});
+    EXPECT_EQ(second.at("controlresult"), "1061");
+    EXPECT_LT(std::stoul(second.at("controlms")), 5000UL);
+    EXPECT_EQ(WaitForState(1, 30000).at("state"), "1");
+    // Wine's service manager gives up waiting for the handler after 10 s (1053).
+    const std::string firstResult = first.get().at("controlresult");
+    EXPECT_TRUE(firstResult == "0" || firstResult == "1053") << firstResult;
+    ExpectCleanExit(exited, pid);
+    EXPECT_EQ(Query().at("state"), "1");
+
+    const auto events = EventsOf(pid);
+    EXPECT_EQ(CountOf(events, kStopping), 1) << Describe(events);
+    EXPECT_EQ(CountOf(events, kStoppedNote), 1) << Describe(events);
+    EXPECT_EQ(StopRuns(), 1);
+    ExpectNothingLeft();
+}
+
+TEST_F(ControlFaults, FailedCheckAndStopAtTheSameMoment) {
+    // The status script sends STOP, so the handler's stop procedure and the one that
+    // the failed check runs overlap: each runs to its end, nothing reports RUNNING
+    // again and the service ends STOPPED.
+    struct Timing {
+        const char* what;
+        int statusScriptGoesOnMs;
+        bool stopReachesTheHandler;  // else it may also meet the check's STOP_PENDING
+    };
+    const Timing timings[] = {
+        {"STOP as the status script ends", 0, false},
+        {"STOP while the status script still runs", 1500, true},
+    };
+    bed->WriteProductFile("etc\\status.properties", std::string(kTwoComponents) + "gamma=Gamma,started,kernel\r\n");
+    CountStopRuns(2000);
+    std::vector<std::pair<std::string, std::future<Fields>>> exits;
+    for (const Timing& timing : timings) {
+        SCOPED_TRACE(timing.what);
+        bed->WriteProductFile("bin\\orvexStatus.bat",
+                              RecordingScript("status", "\"%~dp0svcctl.exe\" spawn control orvexWinService 1\r\n"
+                                                        "\"%~dp0svcctl.exe\" sleep " +
+                                                            std::to_string(timing.statusScriptGoesOnMs) + "\r\n"));
+        const int runsBefore = StopRuns();
+        const std::string pid = StartedPid();
+        exits.emplace_back(pid, WatchExit(pid));
+        ASSERT_TRUE(WaitForEntryOf(pid, kStoppedNote, seconds(30)));
+        EXPECT_EQ(WaitForState(1, 30000).at("state"), "1");
+        // A STOP that reached the handler wrote its entry at once; the other stop
+        // procedure's note follows within the stop script's 2 s.
+        const int stopping = CountOf(EventsOf(pid), kStopping);
+        EXPECT_TRUE(WaitForEntryOf(pid, kStoppedNote, seconds(10), 1 + stopping));
+
+        const auto events = EventsOf(pid);
+        const int statusText = IndexOf(events, kStatusHeader);
+        ASSERT_GT(statusText, 0) << Describe(events);
+        const auto at = [&](int i) { return events[static_cast<std::size_t>(i)]; };
+        EXPECT_EQ(at(statusText).type, 1);
+        EXPECT_EQ(at(statusText + 1).text, std::string(kFailureList) + "Gamma\n");
+        EXPECT_EQ(at(statusText + 2).text, kStartFailed);
+        EXPECT_EQ(IndexOf(events, kStarted), -1);
+        EXPECT_EQ(stopping, timing.stopReachesTheHandler ? 1 : stopping);
+        EXPECT_LE(stopping, 1);
+        // Under Wine the process lives on until the handler's wait ends, so both stop
+        // procedures write their note and run the stop script.
+        EXPECT_EQ(CountOf(events, kStoppedNote), 1 + stopping) << Describe(events);
+        EXPECT_EQ(StopRuns() - runsBefore, 1 + stopping);
+    }
+    for (auto& [pid, exited] : exits) {
+        ExpectCleanExit(exited, pid);
+    }
+    // A RUNNING report after the stop would stay visible once the processes are gone.
+    EXPECT_EQ(Query().at("state"), "1");
+    ExpectNothingLeft();
+}
+
+TEST_F(ControlFaults, InterrogateWhileTheStartIsCheckedAnswersRunning) {
+    // The service reports RUNNING at once and never START_PENDING, also while the
+    // start script still runs.
+    bed->WriteProductFile("bin\\orvexStart.bat", RecordingScript("start", "\"%~dp0svcctl.exe\" sleep 3000\r\n"));
+    const std::string pid = StartedPid();
+    auto exited = WatchExit(pid);
+    ASSERT_TRUE(WaitForProductFile("logs\\start.ran", seconds(20)));
+    const auto expectRunning = [this] {
+        const Fields interrogated = bed->Control({"interrogate", kService});
+        EXPECT_EQ(interrogated.at("controlresult"), "0");
+        EXPECT_EQ(interrogated.at("state"), "4");
+        EXPECT_EQ(interrogated.at("checkpoint"), "0");
+        EXPECT_EQ(interrogated.at("waithint"), "0");
+    };
+    EXPECT_EQ(IndexOf(EventsOf(pid), kChecking), -1) << "the start script has already ended";
+    expectRunning();
+    ASSERT_TRUE(WaitForEntryOf(pid, kStarted, seconds(30)));
+    expectRunning();
+    StopAndExpectStoppedNote(pid);
+    ExpectCleanExit(exited, pid);
+    ExpectNothingLeft();
+}
+
+TEST_F(ControlFaults, InterrogateWhileAFailedCheckStopsTheService) {
+    // STOP_PENDING reached without a STOP control: the handler is free, and the
+    // status it would re-send carries the next checkpoint.
+    bed->WriteProductFile("logs\\orvexStatus.log", "Alpha started, joined the kernel\r\n");
+    CountStopRuns(5000);
+    const std::string pid = StartedPid();
+    auto exited = WatchExit(pid);
+    const Fields pending = WaitForState(3, 30000);
+    ASSERT_EQ(pending.at("state"), "3");
+    EXPECT_EQ(pending.at("checkpoint"), "1");
+    EXPECT_EQ(pending.at("waithint"), "30000");
+    const Fields interrogated = bed->Control({"interrogate", kService});
+    // Wine's service manager refuses controls while a stop is pending (1061) and
+    // never asks the service.
+    if (interrogated.at("controlresult") == "0") {
+        EXPECT_EQ(interrogated.at("state"), "3");
+        EXPECT_EQ(interrogated.at("checkpoint"), "2");
+    } else {
+        EXPECT_EQ(interrogated.at("controlresult"), "1061");
+    }
+    EXPECT_EQ(WaitForState(1, 30000).at("state"), "1");
+    ExpectCleanExit(exited, pid);
+    const auto events = EventsOf(pid);
+    EXPECT_EQ(CountOf(events, kStopping), 0) << Describe(events);
+    EXPECT_EQ(CountOf(events, kStoppedNote), 1) << Describe(events);
+    EXPECT_EQ(StopRuns(), 1);
+    ExpectNothingLeft();
+}
+
+TEST_F(ControlFaults, ControlsOtherThanStopAndInterrogateAreIgnored) {
+    // The service accepts STOP only. The service manager refuses pause and continue
+    // (1052) and the shutdown code (87, not a control one may send); a user-defined
+    // control reaches the handler, which does nothing with it.
+    struct Control {
+        const char* what;
+        const char* code;
+        const char* result;
+    };
+    const Control controls[] = {
+        {"pause", "2", "1052"}, {"continue", "3", "1052"}, {"shutdown", "5", "87"}, {"user-defined", "128", "0"}};
+    const std::string pid = StartedPid();
+    auto exited = WatchExit(pid);
+    ASSERT_TRUE(WaitForEntryOf(pid, kStarted, seconds(30)));
+    const std::size_t entries = bed->Events().size();
+    for (const Control& control : controls) {
+        SCOPED_TRACE(control.what);
+        const Fields answered = bed->Control({"control", kService, control.code});
+        EXPECT_EQ(answered.at("controlresult"), control.result);
+        EXPECT_LT(std::stoul(answered.at("controlms")), 5000UL);
+        const Fields status = Query();
+        EXPECT_EQ(status.at("state"), "4");
+        EXPECT_EQ(status.at("pid"), pid);
+        EXPECT_EQ(bed->Events().size(), entries) << Describe(bed->Events());
+        EXPECT_FALSE(bed->ProductFileExists("logs\\stop.ran"));
+    }
+    StopAndExpectStoppedNote(pid);
+    ExpectCleanExit(exited, pid);
+    ExpectNothingLeft();
+}
+
+// Removing the service.
+class RemovalFaults : public Faults {
+protected:
+    void SetUp() override {
+        Faults::SetUp();
+        CountStopRuns(0);
+    }
+
+    std::string Removed() const { return "The ORVEX for Quellon Service(orvexWinService) has been removed.\r\n"; }
+};
+
+TEST_F(RemovalFaults, UninstallWhileTheServiceRuns) {
+    // The uninstall runs the stop script itself and sends no control: the service
+    // instance runs on, marked for deletion, and the entry goes once it has stopped.
+    const std::string pid = StartedPid();
+    auto exited = WatchExit(pid);
+    ASSERT_TRUE(WaitForEntryOf(pid, kStarted, seconds(30)));
+    const RunResult removed = bed->Orvex("-uninstall");
+    EXPECT_EQ(removed.exitCode, 0);
+    EXPECT_EQ(removed.output, Removed());
+    EXPECT_EQ(StopRuns(), 1);
+    const auto events = bed->Events();
+    const int note = IndexOf(events, kStoppedNote);
+    ASSERT_GE(note, 0) << Describe(events);
+    EXPECT_NE(std::to_string(events[static_cast<std::size_t>(note)].pid), pid) << "written by the console run";
+    EXPECT_EQ(IndexOf(events, kStopping), -1);
+    const Fields running = Query();
+    EXPECT_EQ(running.at("state"), "4");
+    EXPECT_EQ(running.at("pid"), pid);
+    EXPECT_EQ(bed->Control({"exists", kService}).at("exists"), "1");
+
+    // Again while it is marked for deletion: the stop script runs once more, and the
+    // deletion fails with 1072.
+    const RunResult again = bed->Orvex("-uninstall");
+    EXPECT_EQ(again.exitCode, 1);
+    EXPECT_EQ(again.output, "Error 1072: The ORVEX for Quellon Service(orvexWinService) \"" + bed->ExePath() +
+                                "\" has not been removed.\r\n");
+    EXPECT_EQ(StopRuns(), 2);
+
+    StopAndExpectStoppedNote(pid);
+    EXPECT_EQ(StopRuns(), 3);
+    ExpectCleanExit(exited, pid);
+    EXPECT_TRUE(bed->WaitForEvents(
+        [&](const std::vector<Event>&) { return bed->Control({"exists", kService}).at("exists") == "0"; },
+        seconds(45)));
+    ExpectNothingLeft();
+}
+
+TEST_F(RemovalFaults, UninstallingTwiceReportsTheMissingService) {
+    const RunResult removed = bed->Orvex("-uninstall");
+    EXPECT_EQ(removed.exitCode, 0);
+    EXPECT_EQ(removed.output, Removed());
+    const RunResult again = bed->Orvex("-uninstall");
+    EXPECT_EQ(again.exitCode, 1);
+    EXPECT_EQ(again.output, "Error 1060: Unable to open and delete ORVEX for Quellon Service(orvexWinService): " +
+                                bed->ExePath() + "\r\n");
+    EXPECT_EQ(StopRuns(), 1);
+    EXPECT_EQ(CountOf(bed->Events(), kStoppedNote), 1);
+    ExpectNothingLeft();
+}
+
+// Product files that cannot be read as the check expects.
+class FileFaults : public Faults {};
+
+TEST_F(FileFaults, FileThatCannotBeOpenedWarnsAndKeepsTheServiceRunning) {
+    struct Case {
+        const char* what;
+        const char* file;
+        bool heldOpen;  // else a directory stands where the file should be
+    };
+    const Case cases[] = {
+        {"definitions file held without sharing", "etc\\status.properties", true},
+        {"status log held without sharing", "logs\\orvexStatus.log", true},
+        {"definitions file is a directory", "etc\\status.properties", false},
+        {"status log is a directory", "logs\\orvexStatus.log", false},
+    };
+    std::vector<std::pair<std::string, std::future<Fields>>> exits;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string path = bed->InstallDir() + "\\" + c.file;
+        const std::string content = bed->ReadFile(path);
+        std::string holder;
+        if (c.heldOpen) {
+            holder = bed->Control({"spawn", "holdopen", path, "none", "60000"}).at("spawned");
+            // Held once another opener meets a sharing violation.
+            ASSERT_TRUE(bed->WaitForEvents(
+                [&](const std::vector<Event>&) {
+                    const Fields probe = bed->Control({"holdopen", path, "readwrite", "0"});
+                    return probe.count("error") != 0 && probe.at("error") == "32";
+                },
+                seconds(20)));
+        } else {
+            bed->Remove(path);
+            bed->WriteFile(path + "\\placeholder.txt", "a file inside\r\n");
+        }
+
+        const std::string pid = StartedPid();
+        exits.emplace_back(pid, WatchExit(pid));
+        ASSERT_TRUE(WaitForEntryOf(pid, kOpenFailure, seconds(30))) << Describe(bed->Events());
+        const auto events = EventsOf(pid);
+        const Event& warning = events[static_cast<std::size_t>(IndexOf(events, kOpenFailure))];
+        EXPECT_EQ(warning.type, 2);
+        EXPECT_EQ(warning.text, kOpenFailure + path);
+        EXPECT_GT(IndexOf(events, kOpenFailure), IndexOf(events, kChecking));
+        EXPECT_EQ(IndexOf(events, kStatusHeader), -1);
+        EXPECT_EQ(IndexOf(events, kStarted), -1);
+        EXPECT_EQ(CountOfType(events, 1), 0) << Describe(events);
+        EXPECT_EQ(Query().at("state"), "4");
+        EXPECT_FALSE(bed->ProductFileExists("logs\\stop.ran"));
+
+        StopAndExpectStoppedNote(pid);
+        bed->Remove(bed->InstallDir() + "\\logs\\stop.ran");
+        if (c.heldOpen) {
+            EXPECT_EQ(bed->Control({"kill", holder}).at("killresult"), "0");
+        } else {
+            bed->Remove(path);
+        }
+        bed->WriteFile(path, content);
+    }
+    for (auto& [pid, exited] : exits) {
+        ExpectCleanExit(exited, pid);
+    }
+    ExpectNothingLeft();
+}
+
+TEST_F(FileFaults, BinaryStatusLogIsScannedByTheLineRules) {
+    // Random bytes with byte 0, carriage returns and Ctrl-Z: a byte 0 ends a line's
+    // text, a lone carriage return stays in the line, a line keeps 255 characters,
+    // and Ctrl-Z ends the file.
+    bed->WriteProductFile("etc\\status.properties",
+                          "alpha=Alpha,started,kernel\r\nbeta=Beta,started,kernel\r\n"
+                          "gamma=Gamma,started,kernel\r\ndelta=Delta,started,kernel\r\n"
+                          "epsilon=Epsilon,started,kernel\r\nzeta=Zeta,started,kernel\r\n");
+    const std::string zeta = "Zeta started, joined the kernel" + std::string(300, 'z');
+    const std::string epsilon = "Epsilon started," + std::string(300, 'e') + " joined the kernel";
+    std::string log = "Alpha\rstarted kernel\r\n";
+    const char gamma[] = "Gamma started\0, joined the kernel\r\n";
+    log += std::string(gamma, sizeof gamma - 1);
+    log += zeta + "\r\n" + epsilon + "\r\n";
+    std::mt19937 random(20240607);
+    for (int i = 0; i < 4096; ++i) {
+        char byte = static_cast<char>(random() & 0xFF);
+        log += byte == '\x1A' ? '\x1B' : byte;
+    }
+    log += "\r\nBeta started, joined the kernel\r\n\x1A" "Delta started, joined the kernel\r\n";
+    bed->WriteProductFile("logs\\orvexStatus.log", log);
+
+    const std::string pid = StartedPid();
+    auto exited = WatchExit(pid);
+    ASSERT_TRUE(WaitForEntryOf(pid, kStoppedNote, seconds(30))) << Describe(bed->Events());
+    EXPECT_EQ(WaitForState(1, 30000).at("state"), "1");
+    ExpectCleanExit(exited, pid);
+
+    const auto events = EventsOf(pid);
+    const int statusText = IndexOf(events, kStatusHeader);
+    ASSERT_GT(statusText, 0) << Describe(events);
+    const auto at = [&](int i) { return events[static_cast<std::size_t>(i)]; };
+    const std::string expectedStart = std::string(kStatusHeader) + "Alpha\rstarted kernel\nGamma started\n" +
+                                      zeta.substr(0, 255) + "\n" + epsilon.substr(0, 255) + "\n";
+    // The trace shows only the beginning of a long text.
+    const std::string shown = at(statusText).text;
+    EXPECT_EQ(shown.compare(0, std::string::npos, expectedStart, 0, shown.size()), 0) << shown;
+    EXPECT_EQ(at(statusText).type, 1);
+    EXPECT_EQ(at(statusText + 1).text, std::string(kFailureList) + "Gamma\nDelta\nEpsilon\n");
+    EXPECT_EQ(at(statusText + 1).type, 1);
+    EXPECT_EQ(at(statusText + 2).text, kStartFailed);
+    EXPECT_GT(IndexOf(events, kStoppedNote), statusText + 2);
+    EXPECT_EQ(IndexOf(events, kStarted), -1);
+    ExpectNothingLeft();
+}
+
+TEST_F(FileFaults, HundredMegabyteStatusLogReachesTheLogInPieces) {
+    // Lines of varied length, some past 255 characters, then the components' lines.
+    std::string log;
+    std::string expected = kStatusHeader;
+    log.reserve(std::size_t{105} << 20);
+    expected.reserve(std::size_t{105} << 20);
+    char number[16];
+    for (unsigned line = 0; log.size() < (std::size_t{100} << 20); ++line) {
+        std::snprintf(number, sizeof number, "line %08u ", line);
+        const std::string text = number + std::string(line * 37 % 300, 'y');
+        log += text + "\r\n";
+        expected += text.substr(0, 255) + "\n";
+    }
+    log += kBothUp;
+    expected += "Alpha started, joined the kernel\nBeta started, joined the kernel\n\n";
+    bed->WriteProductFile("logs\\orvexStatus.log", log);
+    const std::size_t logSize = log.size();
+    log.clear();
+    log.shrink_to_fit();
+
+    // Pieces of at most 31839 characters, each cut after its last line feed.
+    std::vector<std::size_t> starts;
+    for (std::size_t start = 0; start < expected.size();) {
+        starts.push_back(start);
+        start = expected.size() - start > 31839 ? expected.rfind('\n', start + 31838) + 1 : expected.size();
+    }
+    starts.push_back(expected.size());
+
+    // The start script takes a moment, in which the host's memory before the scan is read.
+    bed->WriteProductFile("bin\\orvexStart.bat", RecordingScript("start", "\"%~dp0svcctl.exe\" sleep 3000\r\n"));
+    const std::string pid = StartedPid();
+    auto exited = WatchExit(pid);
+    ASSERT_TRUE(WaitForProductFile("logs\\start.ran", seconds(20)));
+    const HostMemory before = bed->HostMemoryKb();
+    ASSERT_TRUE(WaitForEntryOf(pid, kStarted, seconds(120)));
+    const HostMemory after = bed->HostMemoryKb();
+    EXPECT_EQ(Query().at("state"), "4");
+    // The status text holds the log once, and its entries are cut from it in place.
+    ASSERT_GT(before.residentKb, 0);
+    const double growth = static_cast<double>(after.peakKb - before.residentKb) * 1024;
+    EXPECT_LE(growth, 1.1 * static_cast<double>(logSize) + 4 * 1048576.0)
+        << "resident before the scan " << before.residentKb << " kB, peak " << after.peakKb << " kB";
+    const auto events = EventsOf(pid);
+    const int first = IndexOf(events, kStatusHeader);
+    const int last = IndexOf(events, kStarted);
+    ASSERT_GT(first, 0);
+    EXPECT_EQ(static_cast<std::size_t>(last - first), starts.size() - 1);
+    for (int i = first; i < last && static_cast<std::size_t>(i - first) + 1 < starts.size(); ++i) {
+        const auto piece = static_cast<std::size_t>(i - first);
+        const Event& entry = events[static_cast<std::size_t>(i)];
+        const std::size_t length = starts[piece + 1] - starts[piece];
+        EXPECT_EQ(entry.type, 4);
+        EXPECT_LE(entry.text.size(), length);
+        EXPECT_EQ(expected.compare(starts[piece], entry.text.size(), entry.text), 0) << "piece " << piece;
+    }
+    EXPECT_EQ(CountOf(events, kStartProgress), 0);
+    StopAndExpectStoppedNote(pid);
+    ExpectCleanExit(exited, pid);
+    ExpectNothingLeft();
+}
+
+TEST_F(FileFaults, TenThousandDefinitions) {
+    // Every component's line present, in the reverse order of the definitions; then
+    // the same with one line missing, which the failure list names alone.
+    std::string definitions;
+    for (int i = 0; i < 10000; ++i) {
+        char line[64];
+        std::snprintf(line, sizeof line, "c%05d=Comp%05d,started,kernel\r\n", i, i);
+        definitions += line;
+    }
+    bed->WriteProductFile("etc\\status.properties", definitions);
+    const auto logWithout = [](int missing) {
+        std::string log;
+        for (int i = 9999; i >= 0; --i) {
+            if (i != missing) {
+                char line[64];
+                std::snprintf(line, sizeof line, "Comp%05d started, joined the kernel\r\n", i);
+                log += line;
+            }
+        }
+        return log;
+    };
+
+    bed->WriteProductFile("logs\\orvexStatus.log", logWithout(-1));
+    const std::string firstPid = StartedPid();
+    auto allFound = WatchExit(firstPid);
+    ExpectConfirmedStart(firstPid);
+    StopAndExpectStoppedNote(firstPid);
+
+    bed->WriteProductFile("logs\\orvexStatus.log", logWithout(7777));
+    const std::string pid = StartedPid();
+    auto oneMissing = WatchExit(pid);
+    ASSERT_TRUE(WaitForEntryOf(pid, kStoppedNote, seconds(60))) << Describe(bed->Events());
+    EXPECT_EQ(WaitForState(1, 30000).at("state"), "1");
+    const auto events = EventsOf(pid);
+    EXPECT_EQ(IndexOf(events, kStarted), -1);
+    const int list = IndexOf(events, kFailureList);
+    ASSERT_GE(list, 0) << Describe(events);
+    EXPECT_EQ(events[static_cast<std::size_t>(list)].text, std::string(kFailureList) + "Comp07777\n");
+    EXPECT_EQ(events[static_cast<std::size_t>(list) + 1].text, kStartFailed);
+
+    ExpectCleanExit(allFound, firstPid);
+    ExpectCleanExit(oneMissing, pid);
+    ExpectNothingLeft();
+}
+
+}  // namespace
+}  // namespace orvex::test
