@@ -2,6 +2,7 @@
 // definitions file, the rest a status log. The rule table and the scan are
 // checked against a simple reference reading of both files.
 #include "StatusChecker.h"
+#include "../unit/PlainReading.h"
 
 #include <algorithm>
 #include <cstddef>
@@ -29,27 +30,6 @@ bool operator==(const Rule& a, const Rule& b) {
 
 const char* const whiteSpace = " \t\n\v\f\r";
 
-// The lines of a product file: cut at Ctrl-Z, split at line feeds, a carriage
-// return before a line feed dropped, each line ended at a byte 0 and after 255 characters.
-std::vector<std::string> Lines(std::string file) {
-    file.resize(std::min(file.size(), file.find('\x1A')));
-    std::vector<std::string> lines;
-    std::size_t begin = 0;
-    for (;;) {
-        const std::size_t feed = file.find('\n', begin);
-        std::string line = file.substr(begin, feed == std::string::npos ? std::string::npos : feed - begin);
-        if (feed != std::string::npos && !line.empty() && line.back() == '\r') {
-            line.pop_back();
-        }
-        line.resize(std::min({line.size(), line.find('\0'), std::size_t{255}}));
-        lines.push_back(line);
-        if (feed == std::string::npos) {
-            return lines;
-        }
-        begin = feed + 1;
-    }
-}
-
 std::string LeftTrimmed(const std::string& text) {
     const std::size_t first = text.find_first_not_of(whiteSpace);
     return first == std::string::npos ? std::string() : text.substr(first);
@@ -57,7 +37,7 @@ std::string LeftTrimmed(const std::string& text) {
 
 std::vector<Rule> ReferenceRules(const std::string& file) {
     std::vector<Rule> rules;
-    for (const std::string& line : Lines(file)) {
+    for (const std::string& line : orvex::plain::Lines(file)) {
         const std::string text = LeftTrimmed(line);
         if (text.empty() || text[0] == '#' || text[0] == '!' || text.find('=') == std::string::npos) {
             continue;
@@ -150,24 +130,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const bool verdict = checker.Check();
     const auto& components = checker.GetComponents();
 
-    // Plain scan: every text of every component not yet found, in every line.
-    std::vector<bool> found(loaded.size(), false);
-    std::string statusText = orvex::statusTextHeader;
-    for (const std::string& line : Lines(log)) {
-        statusText += line + "\n";
-        for (std::size_t i = 0; i < loaded.size() && !line.empty(); ++i) {
-            if (!found[i] && line.find(loaded[i].text1) != std::string::npos &&
-                line.find(loaded[i].text2) != std::string::npos && line.find(loaded[i].text3) != std::string::npos) {
-                found[i] = true;
-                break;
-            }
-        }
-    }
-    Require(checker.GetStatusText() == statusText, "status text differs from header and log lines");
+    const orvex::plain::Scan plain = orvex::plain::ScanLog(loaded, log);
+    Require(checker.GetStatusText() == plain.statusText, "status text differs from header and log lines");
 
     std::vector<std::string> failed;
     for (std::size_t i = 0; i < components.size(); ++i) {
-        Require(components[i].found == found[i], "found flag differs from the plain scan");
+        Require(components[i].found == plain.found[i], "found flag differs from the plain scan");
         if (!components[i].found) {
             failed.push_back(components[i].text1);
         }

@@ -12,13 +12,7 @@ using std::chrono::seconds;
 
 class SlowFaults : public ServiceTest {
 protected:
-    void SetUp() override {
-        LayOutQuickProduct();
-        bed->WriteProductFile("etc\\status.properties", "alpha=Alpha,started,kernel\r\nbeta=Beta,started,kernel\r\n");
-        bed->WriteProductFile("logs\\orvexStatus.log",
-                              "Alpha started, joined the kernel\r\nBeta started, joined the kernel\r\n");
-        Install();
-    }
+    void SetUp() override { InstallTwoComponentProduct(); }
 };
 
 TEST_F(SlowFaults, StartScriptThatNeverEndsAfterLaunchingTheProduct) {

@@ -15,18 +15,6 @@ namespace {
 
 using std::chrono::seconds;
 
-constexpr const char* kTwoComponents = "alpha=Alpha,started,kernel\r\nbeta=Beta,started,kernel\r\n";
-constexpr const char* kBothUp = "Alpha started, joined the kernel\r\nBeta started, joined the kernel\r\n";
-constexpr const char* kBothUpText =
-    "ORVEX STATUS:\n\nAlpha started, joined the kernel\nBeta started, joined the kernel\n\n";
-constexpr const char* kFailureList =
-    "Following ORVEX components did not started successfully or did not join the kernel. \n";
-constexpr const char* kStartFailed =
-    "One or more errors occured when starting ORVEX for Quellon 6.1 Service. Please check the logs or "
-    "contact the System Administrator.";
-constexpr const char* kOpenFailure = "Failure while opening file: ";
-constexpr const char* kStatusHeader = "ORVEX STATUS:\n\n";
-
 std::string Joined(const std::vector<std::string>& items) {
     std::string text;
     for (const std::string& item : items) {
@@ -66,12 +54,7 @@ void ExpectSequence(const std::vector<Event>& events, const std::vector<std::str
 
 class Faults : public ServiceTest {
 protected:
-    void SetUp() override {
-        LayOutQuickProduct();
-        bed->WriteProductFile("etc\\status.properties", kTwoComponents);
-        bed->WriteProductFile("logs\\orvexStatus.log", kBothUp);
-        Install();
-    }
+    void SetUp() override { InstallTwoComponentProduct(); }
 
     // Starts the service; returns the pid of its process.
     std::string StartedPid() {
@@ -387,19 +370,7 @@ TEST_F(ControlFaults, InterrogateWhileAFailedCheckStopsTheService) {
     CountStopRuns(5000);
     const std::string pid = StartedPid();
     auto exited = WatchExit(pid);
-    const Fields pending = WaitForState(3, 30000);
-    ASSERT_EQ(pending.at("state"), "3");
-    EXPECT_EQ(pending.at("checkpoint"), "1");
-    EXPECT_EQ(pending.at("waithint"), "30000");
-    const Fields interrogated = bed->Control({"interrogate", kService});
-    // Wine's service manager refuses controls while a stop is pending (1061) and
-    // never asks the service.
-    if (interrogated.at("controlresult") == "0") {
-        EXPECT_EQ(interrogated.at("state"), "3");
-        EXPECT_EQ(interrogated.at("checkpoint"), "2");
-    } else {
-        EXPECT_EQ(interrogated.at("controlresult"), "1061");
-    }
+    ExpectStopPendingAndInterrogate();
     EXPECT_EQ(WaitForState(1, 30000).at("state"), "1");
     ExpectCleanExit(exited, pid);
     const auto events = EventsOf(pid);

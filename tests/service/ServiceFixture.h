@@ -27,6 +27,22 @@ constexpr const char* kStoppedNote = "ORVEX for Quellon 6.1 stopped.\n\n Note: I
 constexpr const char* kStarted = "ORVEX for Quellon 6.1 Service successfully started.";
 constexpr const char* kStartProgress = "Getting more time for ORVEX services...";
 constexpr const char* kStopProgress = "Getting more time for script...";
+constexpr const char* kStatusHeader = "ORVEX STATUS:\n\n";
+constexpr const char* kFailureList =
+    "Following ORVEX components did not started successfully or did not join the kernel. \n";
+constexpr const char* kStartFailed =
+    "One or more errors occured when starting ORVEX for Quellon 6.1 Service. Please check the logs or "
+    "contact the System Administrator.";
+constexpr const char* kOpenFailure = "Failure while opening file: ";
+
+// A product of two components, both up when checked.
+constexpr const char* kTwoComponents =
+    "# the product's components\r\n"
+    "alpha=Alpha,started,kernel\r\n"
+    "beta=Beta,started,kernel\r\n";
+constexpr const char* kBothUp = "Alpha started, joined the kernel\r\nBeta started, joined the kernel\r\n";
+constexpr const char* kBothUpText =
+    "ORVEX STATUS:\n\nAlpha started, joined the kernel\nBeta started, joined the kernel\n\n";
 
 class ServiceTest : public ::testing::Test {
 protected:
@@ -48,6 +64,14 @@ protected:
         bed->WriteProductFile("logs\\orvexStatus.log", "all up\r\n");
     }
 
+    // The quick product with two components that are up, installed.
+    void InstallTwoComponentProduct() {
+        LayOutQuickProduct();
+        bed->WriteProductFile("etc\\status.properties", kTwoComponents);
+        bed->WriteProductFile("logs\\orvexStatus.log", kBothUp);
+        Install();
+    }
+
     void Install() {
         const RunResult result = bed->Orvex("-install");
         ASSERT_EQ(result.exitCode, 0) << result.output;
@@ -66,6 +90,24 @@ protected:
             texts.push_back(event.text);
         }
         return texts;
+    }
+
+    // Waits for the first STOP_PENDING report, then interrogates the service. Wine's
+    // service manager refuses controls while a stop is pending (1061) without asking
+    // the service; where the control reaches it, the status is re-sent with the next
+    // checkpoint.
+    void ExpectStopPendingAndInterrogate() {
+        const Fields pending = WaitForState(3, 30000);
+        ASSERT_EQ(pending.at("state"), "3");
+        EXPECT_EQ(pending.at("checkpoint"), "1");
+        EXPECT_EQ(pending.at("waithint"), "30000");
+        const Fields interrogated = bed->Control({"interrogate", kService});
+        if (interrogated.at("controlresult") == "0") {
+            EXPECT_EQ(interrogated.at("state"), "3");
+            EXPECT_EQ(interrogated.at("checkpoint"), "2");
+        } else {
+            EXPECT_EQ(interrogated.at("controlresult"), "1061");
+        }
     }
 
     // Sends STOP from a helper of its own and returns at once: the control call

@@ -183,22 +183,8 @@ TEST_F(ServiceLife, InterrogateDuringAStopThatTakesTime) {
                           RecordingScript("stop", "\"%~dp0svcctl.exe\" sleep 6000\r\n"));
     ASSERT_EQ(Start().at("state"), "4");
     ASSERT_TRUE(bed->WaitForEventText(kStarted, seconds(20)));
-    // The stop control blocks until the handler returns; send it from a helper of its own.
-    bed->Control({"spawn", "control", kService, "1"});
-    const Fields pending = bed->Control({"wait", kService, "3", "20000"});
-    ASSERT_EQ(pending.at("state"), "3");
-    EXPECT_EQ(pending.at("waithint"), "30000");
-    EXPECT_EQ(pending.at("checkpoint"), "1");
-    const Fields interrogated = bed->Control({"interrogate", kService});
-    // Wine's service manager answers for a service whose stop is pending (1061)
-    // without asking it; where the control reaches the service, the status is
-    // re-sent with the next checkpoint.
-    if (interrogated.at("controlresult") == "0") {
-        EXPECT_EQ(interrogated.at("state"), "3");
-        EXPECT_EQ(interrogated.at("checkpoint"), "2");
-    } else {
-        EXPECT_EQ(interrogated.at("controlresult"), "1061");
-    }
+    SendStop();
+    ExpectStopPendingAndInterrogate();
     EXPECT_EQ(bed->Control({"wait", kService, "1", "60000"}).at("state"), "1");
 }
 

@@ -9,20 +9,9 @@ namespace {
 
 using std::chrono::seconds;
 
-constexpr const char* kTwoComponents =
-    "# the product's components\r\n"
-    "alpha=Alpha,started,kernel\r\n"
-    "beta=Beta,started,kernel\r\n";
-constexpr const char* kBothUp = "Alpha started, joined the kernel\r\nBeta started, joined the kernel\r\n";
-
 class StartupCheck : public ServiceTest {
 protected:
-    void SetUp() override {
-        LayOutQuickProduct();
-        bed->WriteProductFile("etc\\status.properties", kTwoComponents);
-        bed->WriteProductFile("logs\\orvexStatus.log", kBothUp);
-        Install();
-    }
+    void SetUp() override { InstallTwoComponentProduct(); }
 
     // Starts the service and waits for the check's last entry.
     std::vector<Event> StartAndWaitFor(const std::string& lastEntry, int count = 1) {
@@ -50,7 +39,7 @@ TEST_F(StartupCheck, AllComponentsUpConfirmTheStart) {
     ASSERT_EQ(ordered.size(), 4U) << Describe(events);
     EXPECT_EQ(ordered[0].text, kStarting + StartScript());
     EXPECT_EQ(ordered[1].text, kChecking + StatusScript());
-    EXPECT_EQ(ordered[2].text, "ORVEX STATUS:\n\nAlpha started, joined the kernel\nBeta started, joined the kernel\n\n");
+    EXPECT_EQ(ordered[2].text, kBothUpText);
     EXPECT_EQ(ordered[3].text, kStarted);
     for (const Event& event : ordered) {
         EXPECT_EQ(event.type, 4) << event.text;
@@ -74,18 +63,15 @@ TEST_F(StartupCheck, FailedComponentsAreNamedAndTheServiceStopsItself) {
     ASSERT_TRUE(bed->WaitForEventText(kStoppedNote, seconds(10)));
 
     const auto events = bed->Events();
-    const int statusText = IndexOf(events, "ORVEX STATUS:");
+    const int statusText = IndexOf(events, kStatusHeader);
     ASSERT_GT(statusText, 0) << Describe(events);
     const auto at = [&](int i) { return events[static_cast<std::size_t>(i)]; };
     EXPECT_EQ(at(statusText).type, 1);
     EXPECT_EQ(at(statusText).text, "ORVEX STATUS:\n\nAlpha started, joined the kernel\n\n");
     EXPECT_EQ(at(statusText + 1).type, 1);
-    EXPECT_EQ(at(statusText + 1).text,
-              "Following ORVEX components did not started successfully or did not join the kernel. \nBeta\nGamma\n");
+    EXPECT_EQ(at(statusText + 1).text, std::string(kFailureList) + "Beta\nGamma\n");
     EXPECT_EQ(at(statusText + 2).type, 1);
-    EXPECT_EQ(at(statusText + 2).text,
-              "One or more errors occured when starting ORVEX for Quellon 6.1 Service. Please check the logs or "
-              "contact the System Administrator.");
+    EXPECT_EQ(at(statusText + 2).text, kStartFailed);
     EXPECT_GT(IndexOf(events, kStoppedNote), statusText + 2);
     EXPECT_EQ(IndexOf(events, kStarted), -1);
     EXPECT_TRUE(bed->ProductFileExists("logs\\stop.ran"));
@@ -93,22 +79,22 @@ TEST_F(StartupCheck, FailedComponentsAreNamedAndTheServiceStopsItself) {
 
 TEST_F(StartupCheck, MissingDefinitionsFileWarnsAndLeavesTheServiceRunning) {
     bed->Remove(bed->InstallDir() + "\\etc\\status.properties");
-    const auto events = StartAndWaitFor("Failure while opening file: ");
-    const int warning = IndexOf(events, "Failure while opening file: ");
+    const auto events = StartAndWaitFor(kOpenFailure);
+    const int warning = IndexOf(events, kOpenFailure);
     EXPECT_EQ(events[static_cast<std::size_t>(warning)].type, 2);
     EXPECT_EQ(events[static_cast<std::size_t>(warning)].text,
-              "Failure while opening file: " + bed->InstallDir() + "\\etc\\status.properties");
-    EXPECT_EQ(IndexOf(events, "ORVEX STATUS:"), -1);
+              kOpenFailure + bed->InstallDir() + "\\etc\\status.properties");
+    EXPECT_EQ(IndexOf(events, kStatusHeader), -1);
     ExpectStillRunningAndNotStopped();
 }
 
 TEST_F(StartupCheck, MissingStatusLogWarnsAndLeavesTheServiceRunning) {
     bed->Remove(bed->InstallDir() + "\\logs\\orvexStatus.log");
-    const auto events = StartAndWaitFor("Failure while opening file: ");
-    const int warning = IndexOf(events, "Failure while opening file: ");
+    const auto events = StartAndWaitFor(kOpenFailure);
+    const int warning = IndexOf(events, kOpenFailure);
     EXPECT_EQ(events[static_cast<std::size_t>(warning)].type, 2);
     EXPECT_EQ(events[static_cast<std::size_t>(warning)].text,
-              "Failure while opening file: " + bed->InstallDir() + "\\logs\\orvexStatus.log");
+              kOpenFailure + bed->InstallDir() + "\\logs\\orvexStatus.log");
     ExpectStillRunningAndNotStopped();
 }
 
@@ -120,7 +106,7 @@ TEST_F(StartupCheck, MissingStatusScriptStillScansTheExistingLog) {
     EXPECT_EQ(events[static_cast<std::size_t>(failure)].text, "orvexStatus script launching failure: 2");
     EXPECT_EQ(events[static_cast<std::size_t>(failure)].type, 1);
     EXPECT_GT(failure, IndexOf(events, kChecking));
-    EXPECT_GT(IndexOf(events, "ORVEX STATUS:"), failure);
+    EXPECT_GT(IndexOf(events, kStatusHeader), failure);
 }
 
 TEST_F(StartupCheck, DefinitionsWithoutAValidLineMeanSuccess) {
@@ -128,7 +114,7 @@ TEST_F(StartupCheck, DefinitionsWithoutAValidLineMeanSuccess) {
                           "# nothing defined\r\n! still nothing\r\nk alpha,beta,gamma\r\nk=alpha,beta\r\n\r\n");
     bed->WriteProductFile("logs\\orvexStatus.log", "");
     const auto events = StartAndWaitFor(kStarted);
-    EXPECT_EQ(events[static_cast<std::size_t>(IndexOf(events, "ORVEX STATUS:"))].text, "ORVEX STATUS:\n\n\n");
+    EXPECT_EQ(events[static_cast<std::size_t>(IndexOf(events, kStatusHeader))].text, "ORVEX STATUS:\n\n\n");
     EXPECT_EQ(Query().at("state"), "4");
 }
 
@@ -156,7 +142,7 @@ TEST_F(StartupCheck, LongStatusTextReachesTheLogInSeveralEntries) {
         start = end;
     }
     ASSERT_EQ(pieces.size(), 2U);
-    const int first = IndexOf(events, "ORVEX STATUS:");
+    const int first = IndexOf(events, kStatusHeader);
     ASSERT_GT(first, 0) << Describe(events);
     for (std::size_t i = 0; i < pieces.size(); ++i) {
         const Event& piece = events[static_cast<std::size_t>(first) + i];
@@ -176,7 +162,7 @@ TEST_F(StartupCheck, LogHeldOpenForWritingIsStillScanned) {
                         "start \"\" /b \"%~dp0svcctl.exe\" holdopen \"%~dp0..\\logs\\orvexStatus.log\" readwrite 15000\r\n"
                         "\"%~dp0svcctl.exe\" sleep 1000\r\n"));
     const auto events = StartAndWaitFor(kStarted);
-    EXPECT_EQ(IndexOf(events, "Failure while opening file: "), -1) << Describe(events);
+    EXPECT_EQ(IndexOf(events, kOpenFailure), -1) << Describe(events);
 }
 
 TEST_F(StartupCheck, StopDuringTheCheckIsNotUndoneByItsVerdict) {

@@ -1,6 +1,7 @@
 // StatusChecker against a plain scan that searches every text of every
 // component in every line, on random rule tables and logs.
 #include "StatusChecker.h"
+#include "PlainReading.h"
 
 #include <gtest/gtest.h>
 
@@ -23,44 +24,11 @@ struct Outcome {
     std::string statusText;
 };
 
-// The log's lines: cut at Ctrl-Z, split at line feeds, a carriage return
-// before a line feed dropped, then each line ends at a byte 0 and after 255 characters.
-std::vector<std::string> ReferenceLines(std::string log) {
-    log.resize(std::min(log.size(), log.find('\x1A')));
-    std::vector<std::string> lines;
-    std::size_t begin = 0;
-    for (;;) {
-        const std::size_t feed = log.find('\n', begin);
-        std::string line = log.substr(begin, feed == std::string::npos ? std::string::npos : feed - begin);
-        if (feed != std::string::npos && !line.empty() && line.back() == '\r') {
-            line.pop_back();
-        }
-        line.resize(std::min({line.size(), line.find('\0'), std::size_t{255}}));
-        lines.push_back(line);
-        if (feed == std::string::npos) {
-            return lines;
-        }
-        begin = feed + 1;
-    }
-}
-
 Outcome ReferenceScan(const std::vector<orvex::ComponentRule>& rules, const std::string& log) {
+    const orvex::plain::Scan scan = orvex::plain::ScanLog(rules, log);
     Outcome outcome;
-    outcome.found.assign(rules.size(), false);
-    outcome.statusText = orvex::statusTextHeader;
-    for (const std::string& line : ReferenceLines(log)) {
-        outcome.statusText += line + "\n";
-        if (line.empty()) {
-            continue;
-        }
-        for (std::size_t i = 0; i < rules.size(); ++i) {
-            if (!outcome.found[i] && line.find(rules[i].text1) != std::string::npos &&
-                line.find(rules[i].text2) != std::string::npos && line.find(rules[i].text3) != std::string::npos) {
-                outcome.found[i] = true;
-                break;
-            }
-        }
-    }
+    outcome.found = scan.found;
+    outcome.statusText = scan.statusText;
     for (std::size_t i = 0; i < rules.size(); ++i) {
         if (!outcome.found[i]) {
             outcome.verdict = false;
