@@ -152,13 +152,18 @@ protected:
         EXPECT_LT(std::stod(fields.at("endedtick")) / 1000.0 - note, 32.0) << "process " << pid;
     }
 
-    // Entries written by one process (pid as the helper prints it).
+    // Entries written by one host process (pid as the helper prints it). Wine gives
+    // pids out again, so they begin at that pid's last starting entry.
     std::vector<Event> EventsOf(const std::string& pid) const {
         std::vector<Event> events;
         for (const Event& event : bed->Events()) {
-            if (std::to_string(event.pid) == pid) {
-                events.push_back(event);
+            if (std::to_string(event.pid) != pid) {
+                continue;
             }
+            if (event.text.compare(0, std::string(kStarting).size(), kStarting) == 0) {
+                events.clear();
+            }
+            events.push_back(event);
         }
         return events;
     }

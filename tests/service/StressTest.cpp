@@ -14,6 +14,7 @@ using std::chrono::seconds;
 using Clock = std::chrono::steady_clock;
 
 constexpr int kCycles = 30;
+constexpr const char* kWineLaunchFailure = "orvexStart script launching failure: 1359";
 
 class Stress : public ServiceTest {
 protected:
@@ -28,19 +29,39 @@ protected:
         Install();
     }
 
-    bool WaitForEntryOf(const std::string& pid, const std::string& prefix) {
+    // Entries of one host written from the entry numbered from on: Wine gives pids
+    // out again, so a later cycle's host may carry an earlier one's.
+    std::vector<Event> CycleEvents(const std::string& pid, std::size_t from) const {
+        const auto all = bed->Events();
+        std::vector<Event> events;
+        for (std::size_t i = from; i < all.size(); ++i) {
+            if (std::to_string(all[i].pid) == pid) {
+                events.push_back(all[i]);
+            }
+        }
+        return events;
+    }
+
+    bool WaitForEntryOf(const std::string& pid, std::size_t from, const std::string& prefix) {
         return bed->WaitForEvents(
-            [&](const std::vector<Event>&) { return CountOf(EventsOf(pid), prefix) >= 1; }, seconds(30));
+            [&](const std::vector<Event>&) { return CountOf(CycleEvents(pid, from), prefix) >= 1; }, seconds(30));
     }
 
     // The entries of one cycle: each exactly once, in order; the start thread's
     // exiting entry anywhere between the starting and the stopping entry.
-    void ExpectCompleteCycle(const std::string& pid) {
-        const auto events = EventsOf(pid);
-        const std::vector<std::string> ordered{kStarting + StartScript(), kChecking + StatusScript(),
-                                               "ORVEX STATUS:\n\nAlpha started, joined the kernel\n\n", kStarted,
-                                               kStopping + StopScript(), kStoppedNote};
-        ASSERT_EQ(events.size(), ordered.size() + 1) << Describe(events);
+    // Returns whether the start script was launched: under load, Wine's CreateProcessA
+    // now and then fails on a batch file with 1359, which the host must report as a
+    // launch failure, and then goes on to check the product as usual.
+    bool ExpectCompleteCycle(const std::string& pid, std::size_t from) {
+        const auto events = CycleEvents(pid, from);
+        const bool launched = IndexOf(events, kWineLaunchFailure) < 0;
+        std::vector<std::string> ordered{kStarting + StartScript(), kChecking + StatusScript(),
+                                         "ORVEX STATUS:\n\nAlpha started, joined the kernel\n\n", kStarted,
+                                         kStopping + StopScript(), kStoppedNote};
+        if (!launched) {
+            ordered.insert(ordered.begin() + 1, kWineLaunchFailure);
+        }
+        EXPECT_EQ(events.size(), ordered.size() + 1) << Describe(events);
         int previous = -1;
         for (const std::string& text : ordered) {
             const int at = IndexOf(events, text);
@@ -52,6 +73,7 @@ protected:
         const int exiting = IndexOf(events, kStartExiting);
         EXPECT_GT(exiting, 0) << Describe(events);
         EXPECT_LT(exiting, IndexOf(events, kStopping)) << Describe(events);
+        return launched;
     }
 
     static bool ListsHost(const std::vector<std::string>& processes, const std::string& pid) {
@@ -73,8 +95,11 @@ TEST_F(Stress, ThirtyStartStopCycles) {
     std::vector<Stopped> stopped;
     std::vector<unsigned long> handles;
     std::vector<std::pair<std::string, std::future<Fields>>> exits;
+    std::string expectedMarks;
+    int launchFailures = 0;
     for (int cycle = 1; cycle <= kCycles; ++cycle) {
         SCOPED_TRACE("cycle " + std::to_string(cycle));
+        const std::size_t from = bed->Events().size();
         const Fields started = Start();
         ASSERT_EQ(started.at("state"), "4");
         const std::string pid = started.at("pid");
@@ -82,14 +107,16 @@ TEST_F(Stress, ThirtyStartStopCycles) {
         if (sampled) {
             exits.emplace_back(pid, WatchExit(pid));
         }
-        ASSERT_TRUE(WaitForEntryOf(pid, kStarted)) << Describe(bed->Events());
+        ASSERT_TRUE(WaitForEntryOf(pid, from, kStarted)) << Describe(bed->Events());
         if (sampled) {
             handles.push_back(std::stoul(bed->Control({"handles", pid}).at("handles")));
         }
         SendStop();
         ASSERT_EQ(WaitForState(1, 30000).at("state"), "1");
-        ASSERT_TRUE(WaitForEntryOf(pid, kStoppedNote)) << Describe(bed->Events());
-        ExpectCompleteCycle(pid);
+        ASSERT_TRUE(WaitForEntryOf(pid, from, kStoppedNote)) << Describe(bed->Events());
+        const bool launched = ExpectCompleteCycle(pid, from);
+        launchFailures += launched ? 0 : 1;
+        expectedMarks += launched ? "start\r\nstop\r\n" : "stop\r\n";
 
         // Under Wine a stopped host lingers until its handler's wait of up to 25 s has
         // ended: the host of every earlier cycle stopped longer ago must be gone, so
@@ -129,12 +156,9 @@ TEST_F(Stress, ThirtyStartStopCycles) {
     const auto left = WaitUntilNoneOfOursRuns();
     EXPECT_TRUE(left.empty()) << left.size() << " process(es) of ours left";
     EXPECT_LE(bed->Processes().size(), processesBefore);
-    const std::string cycles = bed->ReadProductFile("logs\\cycles.log");
-    std::string expected;
-    for (int cycle = 0; cycle < kCycles; ++cycle) {
-        expected += "start\r\nstop\r\n";
-    }
-    EXPECT_EQ(cycles, expected);
+    // Every script that was launched ran, in order.
+    EXPECT_EQ(bed->ReadProductFile("logs\\cycles.log"), expectedMarks);
+    EXPECT_LE(launchFailures, 2) << "Wine's launch failures are rare";
     EXPECT_EQ(Query().at("state"), "1");
 }
 
