@@ -31,8 +31,11 @@ wait_for_entry() {  # text, seconds
 show_events() {
   local offset
   offset=$(awk -v now="$(date +%s.%N)" '{printf "%.3f", now - $1}' /proc/uptime)
+  # mawk reads its input in blocks unless told to read line by line.
+  local live=()
+  awk -W version 2>&1 | grep -q mawk && live=(-W interactive)
   tail --pid=$$ -n +1 -F "$EVENTS" 2>/dev/null | grep --line-buffered -F ':eventlog:ReportEventW L"' |
-    awk -v offset="$offset" '{
+    awk "${live[@]}" -v offset="$offset" '{
       split($0, head, ":"); t = head[1] + offset
       kind = index($0, ":err:") ? "ERROR      " : index($0, ":warn:") ? "WARNING    " : "INFORMATION"
       text = substr($0, index($0, "L\"") + 2); cut = sub(/"\.\.\.$/, "", text); sub(/"$/, "", text)
@@ -46,7 +49,7 @@ cleanup() {
   wineserver -k >/dev/null 2>&1 || true
   if [ -n "${SHOW_PID:-}" ]; then
     sleep 0.5  # let the last entries through
-    pkill -f "tail --pid=$$ -n +1 -F $EVENTS" 2>/dev/null || true
+    pkill -P "$SHOW_PID" -x tail 2>/dev/null || true
     wait "$SHOW_PID" 2>/dev/null || true
     SHOW_PID=
   fi
