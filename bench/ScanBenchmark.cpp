@@ -5,6 +5,8 @@
 // Extra modes for tools/scan-bench.sh:
 //   --write-files DIR MB COMPONENTS   writes DIR/status.properties and DIR/orvexStatus.log
 //   --peak-rss PROPERTIES LOG         scans once, prints "peak_rss_kib N"
+//   --first-touch MB                  prints the write rate into fresh memory and
+//                                     into the same memory again
 #include "StatusChecker.h"
 
 #include <benchmark/benchmark.h>
@@ -12,6 +14,7 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -19,6 +22,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <memory>
 #include <random>
 #include <string>
 #include <utility>
@@ -202,6 +206,34 @@ int PeakRss(const char* properties, const char* log) {
     return 0;
 }
 
+// What writing into fresh memory costs here, against writing the same memory
+// again: the status text of a large log is fresh memory, so where the first
+// touch of a page is dear, that cost bounds the scan of the largest logs.
+int FirstTouch(const char* megabytes) {
+    const auto size = static_cast<std::size_t>(std::stoll(megabytes) * megabyte);
+    using Clock = std::chrono::steady_clock;
+    double freshSeconds = 0;
+    double againSeconds = 0;
+    constexpr int rounds = 3;
+    for (int round = 0; round < rounds; ++round) {
+        const std::unique_ptr<char[]> memory(new char[size]);
+        const auto start = Clock::now();
+        std::memset(memory.get(), 'a', size);
+        benchmark::DoNotOptimize(memory.get());
+        const auto touched = Clock::now();
+        std::memset(memory.get(), 'b', size);
+        benchmark::DoNotOptimize(memory.get());
+        const auto again = Clock::now();
+        freshSeconds += std::chrono::duration<double>(touched - start).count();
+        againSeconds += std::chrono::duration<double>(again - touched).count();
+    }
+    const double pages = static_cast<double>(size) / 4096 * rounds;
+    std::printf("fresh_mb_per_s %.0f\nagain_mb_per_s %.0f\nmicroseconds_per_page %.2f\n",
+                static_cast<double>(size) * rounds / freshSeconds / 1e6,
+                static_cast<double>(size) * rounds / againSeconds / 1e6, freshSeconds / pages * 1e6);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -210,6 +242,9 @@ int main(int argc, char** argv) {
     }
     if (argc == 4 && std::strcmp(argv[1], "--peak-rss") == 0) {
         return PeakRss(argv[2], argv[3]);
+    }
+    if (argc == 3 && std::strcmp(argv[1], "--first-touch") == 0) {
+        return FirstTouch(argv[2]);
     }
     Files files;
     Register(files);
