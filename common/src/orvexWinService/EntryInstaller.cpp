@@ -31,7 +31,8 @@ int ProcessEntry(int argc, char** argv) {
 int ServiceContext::Install() {
     const ServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE));
     if (!manager) {
-        Print(text::kOpenManagerFailedForInstall, static_cast<unsigned>(GetLastError()));
+        const DWORD error = GetLastError();
+        Print(text::kOpenManagerFailedForInstall, static_cast<unsigned>(error));
         return 1;
     }
     // Quoted, so that a path with blanks can never start another program.
@@ -41,7 +42,8 @@ int ServiceContext::Install() {
         SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, binaryPath.c_str(),
         nullptr, nullptr, nullptr, nullptr, nullptr));
     if (!service) {
-        Print(text::kCreateFailed, static_cast<int>(GetLastError()), text::kServiceName);
+        const DWORD error = GetLastError();
+        Print(text::kCreateFailed, static_cast<int>(error), text::kServiceName);
         return 1;
     }
     Print(text::kInstalled, text::kServiceName);
@@ -56,8 +58,8 @@ int ServiceContext::Uninstall() {
     }
     const ServiceHandle service(OpenServiceA(manager.get(), text::kServiceName, SERVICE_ALL_ACCESS));
     if (!service) {
-        Print(text::kOpenServiceFailed, static_cast<int>(GetLastError()), text::kServiceName,
-                    modulePath);
+        const DWORD error = GetLastError();
+        Print(text::kOpenServiceFailed, static_cast<int>(error), text::kServiceName, modulePath);
         return 1;
     }
     // The product is stopped before its service entry goes away.
@@ -66,7 +68,8 @@ int ServiceContext::Uninstall() {
         Print("%s", text::kRemoved);
         return 0;
     }
-    Print(text::kNotRemoved, static_cast<int>(GetLastError()), text::kServiceName, modulePath);
+    const DWORD error = GetLastError();
+    Print(text::kNotRemoved, static_cast<int>(error), text::kServiceName, modulePath);
     return 1;
 }
 

@@ -16,9 +16,10 @@ ServiceContext& ServiceContext::Instance() {
 
 ServiceContext::ServiceContext() {
     const DWORD length = GetModuleFileNameA(nullptr, modulePath, MAX_PATH);
+    const DWORD error = GetLastError();
     // A result of MAX_PATH means the path was cut; paths derived from it would be wrong.
     if (length == 0 || length >= MAX_PATH) {
-        (void)std::printf(text::kNoModulePath, static_cast<int>(GetLastError()));
+        (void)std::printf(text::kNoModulePath, static_cast<int>(error));
         (void)std::fflush(stdout);
         // Nothing catches this: the process ends abnormally.
         throw std::runtime_error("executable path unavailable");

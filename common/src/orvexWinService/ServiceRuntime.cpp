@@ -48,14 +48,16 @@ int ServiceContext::RunAsService() {
     if (StartServiceCtrlDispatcherA(dispatchTable)) {
         return 0;
     }
-    ReportError(text::kDispatcherFailed, GetLastError());
+    const DWORD error = GetLastError();
+    ReportError(text::kDispatcherFailed, error);
     return 1;
 }
 
 void ServiceContext::ServiceMain() {
     statusHandle = RegisterServiceCtrlHandlerA(text::kServiceName, ControlHandlerEntry);
     if (statusHandle == nullptr) {
-        ReportError(text::kHandlerFailed, GetLastError());
+        const DWORD error = GetLastError();
+        ReportError(text::kHandlerFailed, error);
         return;
     }
     {
@@ -132,7 +134,8 @@ void ServiceContext::RunScript(const ScriptRun& run) {
     if (!CreateProcessA(run.applicationName, run.commandLine.empty() ? nullptr : commandLine.data(),
                         nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, installDir.c_str(),
                         &startup, &process)) {
-        ReportError(run.launchFailedText, GetLastError());
+        const DWORD error = GetLastError();
+        ReportError(run.launchFailedText, error);
         return;
     }
     const KernelHandle processHandle(process.hProcess);

@@ -31,7 +31,8 @@ void ServiceContext::CheckStartup() {
         // A status script still running after this is left alone; the log is scanned as it is.
         WaitForSingleObject(processHandle.get(), kStatusScriptWaitMs);
     } else {
-        ReportError(text::kStatusLaunchFailed, GetLastError());
+        const DWORD error = GetLastError();
+        ReportError(text::kStatusLaunchFailed, error);
     }
 
     try {
