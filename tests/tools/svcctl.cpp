@@ -50,7 +50,8 @@ int usage()
                "       svcctl holdopen PATH none|read|write|readwrite MS [APPENDTEXT]\n"
                "       svcctl procs | kill PID | setevent NAME\n"
                "       svcctl waitproc PID TIMEOUT_MS | handles PID\n"
-               "       svcctl spawn ARGS... | now\n", stderr);
+               "       svcctl spawn ARGS... | now\n"
+               "       svcctl version PATH\n", stderr);
     return 2;
 }
 
@@ -482,6 +483,54 @@ int cmdHandles(DWORD pid)
     return 0;
 }
 
+struct FreeModule { void operator()(HMODULE h) const { FreeLibrary(h); } };
+using Module = std::unique_ptr<std::remove_pointer_t<HMODULE>, FreeModule>;
+
+// A file's version resource as Windows reads it for the file's properties, and the size
+// of its application manifest, for the release check.
+int cmdVersion(const char* path)
+{
+    DWORD ignored = 0;
+    const DWORD size = GetFileVersionInfoSizeA(path, &ignored);
+    if (size == 0) return fail("GetFileVersionInfoSizeA", GetLastError());
+    std::vector<char> info(size);
+    if (!GetFileVersionInfoA(path, 0, size, info.data())) return fail("GetFileVersionInfoA", GetLastError());
+
+    void* value = nullptr;
+    UINT length = 0;
+    if (!VerQueryValueA(info.data(), "\\", &value, &length) || length < sizeof(VS_FIXEDFILEINFO))
+        return fail("VerQueryValueA", ERROR_RESOURCE_TYPE_NOT_FOUND);
+    const VS_FIXEDFILEINFO& fixed = *static_cast<const VS_FIXEDFILEINFO*>(value);
+    std::printf("fixedfileversion=%lu.%lu.%lu.%lu\n", fixed.dwFileVersionMS >> 16, fixed.dwFileVersionMS & 0xffff,
+                fixed.dwFileVersionLS >> 16, fixed.dwFileVersionLS & 0xffff);
+    std::printf("fixedproductversion=%lu.%lu.%lu.%lu\n", fixed.dwProductVersionMS >> 16,
+                fixed.dwProductVersionMS & 0xffff, fixed.dwProductVersionLS >> 16, fixed.dwProductVersionLS & 0xffff);
+
+    // The strings are read from the table the first translation names, as Explorer does.
+    if (!VerQueryValueA(info.data(), "\\VarFileInfo\\Translation", &value, &length) || length < 2 * sizeof(WORD))
+        return fail("VerQueryValueA", ERROR_RESOURCE_TYPE_NOT_FOUND);
+    const WORD* translation = static_cast<const WORD*>(value);
+    char table[16];
+    std::snprintf(table, sizeof table, "%04x%04x", translation[0], translation[1]);
+    put("translation", table);
+    static const char* const kStrings[][2] = {
+        {"filedescription", "FileDescription"}, {"fileversion", "FileVersion"},
+        {"internalname", "InternalName"},       {"originalfilename", "OriginalFilename"},
+        {"productname", "ProductName"},         {"productversion", "ProductVersion"}};
+    for (const auto& s : kStrings) {
+        const std::string query = std::string("\\StringFileInfo\\") + table + "\\" + s[1];
+        const bool found = VerQueryValueA(info.data(), query.c_str(), &value, &length) && length > 0;
+        put(s[0], found ? static_cast<const char*>(value) : "");
+    }
+
+    Module module(LoadLibraryExA(path, nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE));
+    if (!module) return fail("LoadLibraryExA", GetLastError());
+    // Resource type 24 (RT_MANIFEST), ID 1: the manifest Windows applies to a process.
+    HRSRC manifest = FindResourceA(module.get(), MAKEINTRESOURCEA(1), MAKEINTRESOURCEA(24));
+    put("manifestbytes", manifest ? static_cast<unsigned long>(SizeofResource(module.get(), manifest)) : 0ul);
+    return 0;
+}
+
 int dispatch(int argc, char** argv)
 {
     if (argc < 2) return usage();
@@ -507,6 +556,7 @@ int dispatch(int argc, char** argv)
     if (cmd == "waitproc" && argc == 4 && toDword(argv[2], a) && toDword(argv[3], b)) return cmdWaitProc(a, b);
     if (cmd == "spawn" && argc >= 3) return cmdSpawn(argc, argv);
     if (cmd == "handles" && argc == 3 && toDword(argv[2], a)) return cmdHandles(a);
+    if (cmd == "version" && argc == 3) return cmdVersion(argv[2]);
     if (cmd == "now" && argc == 2) { put("tickms", static_cast<unsigned long>(GetTickCount64())); return 0; }
     return usage();
 }
