@@ -1,0 +1,107 @@
+#!/usr/bin/env bash
+# The release check. Builds orvex.exe twice with the `windows` preset's settings, in two
+# fresh directories of its own (build/release-a, build/release-b), and checks what an
+# administrator relies on: the size bound, the DLLs it imports, DEP and ASLR, no link
+# time stamp and no build path in it, both builds byte-identical and the same as the
+# build the package takes (build/windows), the version fields as Windows code reads them
+# under Wine, and the manifest. orvexcheck.exe, where the build has it, gets the same
+# checks but the version and manifest ones. Prints every figure; fails on any miss.
+# Usage: tools/check-release.sh TEST_BED_DIR WINE_LOADER   (./dev test passes both)
+set -euo pipefail
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+cd "$ROOT"
+BED=$(cd "${1:?test bed directory with svcctl.exe}" && pwd)
+LOADER=${2:?wine loader}
+START=$SECONDS
+
+MAX_BYTES=327680
+ALLOWED_DLLS=(ADVAPI32.DLL KERNEL32.DLL MSVCRT.DLL)
+VERSION=$(sed -n 's/^project(orvexWinService VERSION \([0-9][0-9.]*\).*/\1/p' CMakeLists.txt)
+# Windows 7, 8, 8.1 and 10/11, as the manifest must declare them.
+SUPPORTED_OS=(35138b9a-5d96-4fbd-8e2d-a2440225f93a 4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38
+              1f676c76-80e1-4239-95bb-83d0f6d0da78 8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a)
+
+misses=0
+# verdict LABEL VALUE CONDITION-EXIT-STATUS: one line per figure.
+verdict() {
+  local mark=ok
+  if [ "$3" -ne 0 ]; then mark=MISS; misses=$((misses + 1)); fi
+  printf '  %-4s  %-22s %s\n' "$mark" "$1" "$2"
+}
+is() { [ "$1" = "$2" ]; echo $?; }
+
+for dir in release-a release-b; do
+  echo "== building build/$dir (preset windows)"
+  rm -rf "build/$dir"
+  cmake --preset windows -B "build/$dir" >"build/$dir.log" 2>&1 || { cat "build/$dir.log"; exit 1; }
+  targets=(orvex)
+  ninja -C "build/$dir" -t targets all | grep -q '^orvexcheck:' && targets+=(orvexcheck)
+  cmake --build "build/$dir" --target "${targets[@]}" >>"build/$dir.log" 2>&1 || { cat "build/$dir.log"; exit 1; }
+done
+
+objdump=i686-w64-mingw32-objdump
+for name in "${targets[@]}"; do
+  exe=build/release-a/$name.exe
+  echo "== $name.exe"
+  headers=$($objdump -p "$exe")
+
+  size=$(stat -c %s "$exe")
+  verdict size "$(printf "%'d bytes (bound %'d)" "$size" "$MAX_BYTES")" $([ "$size" -le "$MAX_BYTES" ]; echo $?)
+
+  dlls=$(sed -n 's/^\tDLL Name: //p' <<<"$headers" | sort -u | tr '\n' ' ')
+  foreign=0
+  for dll in $dlls; do
+    [[ " ${ALLOWED_DLLS[*]} " == *" ${dll^^} "* ]] || foreign=1
+  done
+  verdict imports "${dlls% }" $foreign
+
+  chars=$(awk '/^DllCharacteristics/ { print $2 }' <<<"$headers")
+  for flag in NX_COMPAT DYNAMIC_BASE; do
+    verdict "$flag" "DllCharacteristics 0x$chars" $(grep -qx "[[:space:]]*$flag" <<<"$headers"; echo $?)
+  done
+
+  # TimeDateStamp of the COFF header, 8 bytes after the PE signature.
+  pe=$(od -An -tu4 -j60 -N4 "$exe" | tr -d ' ')
+  stamp=$(od -An -tu4 -j$((pe + 8)) -N4 "$exe" | tr -d ' ')
+  verdict "link time stamp" "$stamp" "$(is "$stamp" 0)"
+  paths=$(grep -caF -e "$ROOT" -e release-a "$exe" || true)
+  verdict "build paths" "$paths places name $ROOT or release-a" "$(is "$paths" 0)"
+
+  sha_a=$(sha256sum "$exe" | cut -d' ' -f1)
+  sha_b=$(sha256sum "build/release-b/$name.exe" | cut -d' ' -f1)
+  verdict "SHA-256 release-a" "$sha_a" 0
+  verdict "SHA-256 release-b" "$sha_b" "$(is "$sha_a" "$sha_b")"
+  if [ -f "build/windows/$name.exe" ]; then
+    shipped=$(sha256sum "build/windows/$name.exe" | cut -d' ' -f1)
+    verdict "SHA-256 build/windows" "$shipped" "$(is "$sha_a" "$shipped")"
+  fi
+done
+
+echo "== orvex.exe as Windows code reads it (svcctl version, $(basename "$BED") under $(basename "$LOADER"))"
+# Wine's output goes to files: a wine process that boots the prefix leaves services
+# behind that would hold a pipe open.
+out=build/release-a/version.txt
+WINEPREFIX=$BED/wineprefix WINELOADER=$LOADER WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" \
+  "$LOADER" "$BED/svcctl.exe" version "Z:${ROOT//\//\\}\\build\\release-a\\orvex.exe" \
+  </dev/null >"$out.raw" 2>build/release-a/version.err || true
+tr -d '\r' <"$out.raw" >"$out"
+field() { sed -n "s/^$1=//p" "$out"; }
+expect() { local value; value=$(field "$1"); verdict "$1" "$value" "$(is "$value" "$2")"; }
+expect fixedfileversion "$VERSION.0"
+expect fileversion "$VERSION"
+expect filedescription "ORVEX for Quellon - Managing Server"
+expect productname "ORVEX for Quellon"
+expect productversion 6.1
+expect internalname orvexWinService
+expect originalfilename orvex.exe
+manifest=$(field manifestbytes)
+verdict "manifest" "${manifest:-none} bytes" $([ "${manifest:-0}" -gt 0 ]; echo $?)
+if [ -z "$manifest" ]; then cat "$out" build/release-a/version.err; fi
+exe=build/release-a/orvex.exe
+verdict "  execution level" asInvoker $(grep -qaF 'level="asInvoker"' "$exe"; echo $?)
+declared=0
+for id in "${SUPPORTED_OS[@]}"; do grep -qaF "{$id}" "$exe" && declared=$((declared + 1)); done
+verdict "  supportedOS" "$declared of ${#SUPPORTED_OS[@]} (Windows 7 to 10/11)" "$(is "$declared" ${#SUPPORTED_OS[@]})"
+
+echo "release check: $((SECONDS - START)) s, $misses misses"
+[ "$misses" -eq 0 ]
