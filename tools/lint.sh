@@ -5,7 +5,7 @@ set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 cd "$ROOT"
 HOST=common/src/orvexWinService
-PORTABLE=($HOST/HostLogic.cpp $HOST/StartupVerification.cpp)
+PORTABLE=($HOST/HostLogic.cpp $HOST/PositionMask.cpp $HOST/LineReader.cpp $HOST/TextMatcher.cpp $HOST/ComponentMatcher.cpp $HOST/StartupVerification.cpp)
 WIN32=($HOST/EntryInstaller.cpp $HOST/ServiceContext.cpp $HOST/ServiceRuntime.cpp $HOST/StartupCheck.cpp $HOST/main.cpp)
 
 # clang parses the Win32 units as the 32-bit product is built: mingw-w64's headers and

@@ -2,6 +2,7 @@
 // definitions file, the rest a status log. The rule table and the scan are
 // checked against a simple reference reading of both files.
 #include "StatusChecker.h"
+#include "StartupVerification.h"
 #include "../unit/PlainReading.h"
 
 #include <algorithm>
@@ -130,8 +131,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const bool verdict = checker.Check();
     const auto& components = checker.GetComponents();
 
-    const orvex::plain::Scan plain = orvex::plain::ScanLog(loaded, log);
+    const orvex::plain::Scan plain = orvex::plain::ScanLog(loaded, log, paths.log);
     Require(checker.GetStatusText() == plain.statusText, "status text differs from header and log lines");
+
+    // The same scan under a bound that inputs of this size reach.
+    const std::size_t limit = 256 + size % 512;
+    std::vector<orvex::ComponentRule> rules = orvex::LoadComponentRules(paths.rules);
+    orvex::StatusTail tail(limit);
+    orvex::ScanStatusLog(paths.log, rules, tail);
+    std::string bounded = orvex::statusTextHeader;
+    if (tail.LeftOut() > 0) {
+        bounded += orvex::LeftOutNote(tail.LeftOut(), paths.log);
+    }
+    tail.AppendTo(bounded);
+    Require(bounded == orvex::plain::ScanLog(loaded, log, paths.log, limit).statusText,
+            "bounded status text differs from the last lines that fit");
 
     std::vector<std::string> failed;
     for (std::size_t i = 0; i < components.size(); ++i) {

@@ -149,6 +149,9 @@ TEST(EventTextSplitting, CutsAtTheLimitWhereAPieceHasNoLineFeed) {
 TEST(EventTextSplitting, LineFeedExactlyAtTheLimit) {
     const auto pieces = SplitEventText("abcdefghi\nXYZ", 10);
     EXPECT_EQ(pieces, (std::vector<std::string_view>{"abcdefghi\n", "XYZ"}));
+    // One past the limit: the piece before it must not take the line feed.
+    const auto past = SplitEventText("abcdefghij\nXYZ", 10);
+    EXPECT_EQ(past, (std::vector<std::string_view>{"abcdefghij", "\nXYZ"}));
 }
 
 TEST(EventTextSplitting, LongLogKeepsEveryCharacterInBoundedPieces) {

@@ -33,6 +33,27 @@ inline std::vector<std::string> Lines(std::string file) {
     }
 }
 
+// The status text of a log of these lines: the header, then every line with
+// its line feed; or, where they exceed limit characters, a note of how many
+// lines are left out, then the last lines that fit.
+inline std::string StatusText(const std::vector<std::string>& lines, const std::string& path,
+                              std::size_t limit = 262144) {
+    std::size_t kept = 0;
+    std::size_t size = 0;
+    while (kept < lines.size() && size + lines[lines.size() - 1 - kept].size() + 1 <= limit) {
+        size += lines[lines.size() - 1 - kept].size() + 1;
+        ++kept;
+    }
+    std::string text = statusTextHeader;
+    if (kept < lines.size()) {
+        text += "(" + std::to_string(lines.size() - kept) + " earlier lines of " + path + " are not shown)\n";
+    }
+    for (std::size_t i = lines.size() - kept; i < lines.size(); ++i) {
+        text += lines[i] + "\n";
+    }
+    return text;
+}
+
 struct Scan {
     std::vector<bool> found;
     std::string statusText;
@@ -41,12 +62,12 @@ struct Scan {
 // Each non-empty line marks the first component in table order, not yet found,
 // whose three texts it holds. Rule is anything with text1, text2 and text3.
 template <class Rule>
-Scan ScanLog(const std::vector<Rule>& rules, const std::string& log) {
+Scan ScanLog(const std::vector<Rule>& rules, const std::string& log, const std::string& path,
+             std::size_t limit = 262144) {
     Scan scan;
     scan.found.assign(rules.size(), false);
-    scan.statusText = statusTextHeader;
-    for (const std::string& line : Lines(log)) {
-        scan.statusText += line + "\n";
+    const std::vector<std::string> lines = Lines(log);
+    for (const std::string& line : lines) {
         for (std::size_t i = 0; i < rules.size() && !line.empty(); ++i) {
             if (!scan.found[i] && line.find(rules[i].text1) != std::string::npos &&
                 line.find(rules[i].text2) != std::string::npos && line.find(rules[i].text3) != std::string::npos) {
@@ -55,6 +76,7 @@ Scan ScanLog(const std::vector<Rule>& rules, const std::string& log) {
             }
         }
     }
+    scan.statusText = StatusText(lines, path, limit);
     return scan;
 }
 

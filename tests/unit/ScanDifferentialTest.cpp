@@ -2,6 +2,7 @@
 // component in every line, on random rule tables and logs.
 #include "StatusChecker.h"
 #include "PlainReading.h"
+#include "StartupVerification.h"
 
 #include <gtest/gtest.h>
 
@@ -24,8 +25,9 @@ struct Outcome {
     std::string statusText;
 };
 
-Outcome ReferenceScan(const std::vector<orvex::ComponentRule>& rules, const std::string& log) {
-    const orvex::plain::Scan scan = orvex::plain::ScanLog(rules, log);
+Outcome ReferenceScan(const std::vector<orvex::ComponentRule>& rules, const std::string& log,
+                      const std::string& path, std::size_t limit = 262144) {
+    const orvex::plain::Scan scan = orvex::plain::ScanLog(rules, log, path, limit);
     Outcome outcome;
     outcome.found = scan.found;
     outcome.statusText = scan.statusText;
@@ -146,7 +148,7 @@ public:
         std::ofstream(rulesPath, std::ios::binary) << rules;
         std::ofstream(logPath, std::ios::binary) << log;
         orvex::StatusChecker checker(rulesPath, logPath);
-        const Outcome expected = ReferenceScan(checker.GetComponents(), log);
+        const Outcome expected = ReferenceScan(checker.GetComponents(), log, logPath);
         ASSERT_EQ(checker.Check(), expected.verdict);
         ASSERT_EQ(checker.GetFailedComponents(), expected.failed);
         ASSERT_EQ(checker.GetStatusText(), expected.statusText);
@@ -154,6 +156,19 @@ public:
         for (std::size_t i = 0; i < components.size(); ++i) {
             ASSERT_EQ(components[i].found, expected.found[i]) << "component " << i;
         }
+
+        // The same scan keeping a status text of a smaller bound, so that
+        // small logs are cut too: lines of every kind meet the bound.
+        const std::size_t limit = 256 + log.size() % 700;
+        std::vector<orvex::ComponentRule> table = orvex::LoadComponentRules(rulesPath);
+        orvex::StatusTail tail(limit);
+        orvex::ScanStatusLog(logPath, table, tail);
+        std::string text = orvex::statusTextHeader;
+        if (tail.LeftOut() > 0) {
+            text += orvex::LeftOutNote(tail.LeftOut(), logPath);
+        }
+        tail.AppendTo(text);
+        ASSERT_EQ(text, ReferenceScan(table, log, logPath, limit).statusText) << "limit " << limit;
     }
 
     const std::string& RulesPath() const { return rulesPath; }

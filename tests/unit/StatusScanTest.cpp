@@ -1,4 +1,5 @@
 #include "StatusChecker.h"
+#include "PlainReading.h"
 
 #include <gtest/gtest.h>
 
@@ -125,6 +126,52 @@ TEST(StatusScan, StatusTextHoldsEveryReadLine) {
         EXPECT_EQ(checker.GetStatusText(), header);
         checker.Check();
         EXPECT_EQ(checker.GetStatusText(), c.statusText);
+    }
+}
+
+TEST(StatusScan, LongLogKeepsItsLastLinesWithinTheBound) {
+    // The first line marks the only component; then many lines of known kept
+    // text, past the bound of 262,144 characters or right at it.
+    struct LongCase {
+        const char* what;
+        std::string first;
+        std::string raw;   // one repeated line as written, line feed included
+        std::string kept;  // the same line as the status text holds it
+        std::size_t count;
+        std::string end;   // written after the repeated lines
+        std::size_t leftOut;
+    };
+    const std::string line99(99, 'w');
+    const std::string exact = "a b c" + std::string(37, '.');  // 43 + 2621 * 100 + 1 characters in all
+    const std::vector<LongCase> cases = {
+        {"the whole log fits exactly", exact, line99 + "\n", line99, 2621, "", 0},
+        {"one character more", exact + ".", line99 + "\n", line99, 2621, "", 1},
+        {"far past the bound", "a b c", line99 + "\n", line99, 20000, "", 17380},
+        {"carriage returns before line feeds", "a b c", line99 + "\r\n", line99, 5000, "", 2380},
+        {"a byte 0 in every line", "a b c", "kept\0dropped\n"s, "kept", 60000, "", 7573},
+        {"lines longer than 255 characters", "a b c", std::string(400, 'l') + "\n", std::string(255, 'l'), 2000, "", 978},
+        {"Ctrl-Z after the bound", "a b c", line99 + "\n", line99, 3000, "tail\x1A" + line99 + "\n", 380},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::string log = c.first + "\n";
+        std::vector<std::string> lines{c.first};
+        for (std::size_t i = 0; i < c.count; ++i) {
+            log += c.raw;
+            lines.push_back(c.kept);
+        }
+        log += c.end;
+        lines.push_back(c.end.empty() ? "" : "tail");
+        const ProductFiles files("a=a,b,c\n", log);
+        auto checker = files.Checker();
+        EXPECT_TRUE(checker.Check());
+        const std::string text = checker.GetStatusText();
+        EXPECT_EQ(text, orvex::plain::StatusText(lines, files.LogPath().string()));
+        const std::string header = orvex::statusTextHeader;
+        const std::string note = c.leftOut == 0 ? "" : "(" + std::to_string(c.leftOut) + " earlier lines of " +
+                                                        files.LogPath().string() + " are not shown)\n";
+        EXPECT_EQ(text.substr(0, header.size() + note.size() + 1), header + note + lines[c.leftOut].substr(0, 1));
+        EXPECT_LE(text.size(), header.size() + note.size() + 262144);
     }
 }
 

@@ -1,0 +1,85 @@
+#include "ComponentMatcher.h"
+
+#include <algorithm>
+#include <unordered_map>
+#include <utility>
+
+namespace orvex {
+
+TextTable IndexTexts(const std::vector<ComponentRule>& components) {
+    TextTable table;
+    std::unordered_map<std::string, std::uint32_t> ids;
+    table.ruleTexts.reserve(components.size());
+    for (const ComponentRule& rule : components) {
+        std::array<std::uint32_t, 3> entry{};
+        const std::array<const std::string*, 3> texts{&rule.text1, &rule.text2, &rule.text3};
+        for (std::size_t k = 0; k < texts.size(); ++k) {
+            const auto inserted = ids.emplace(*texts[k], static_cast<std::uint32_t>(table.texts.size()));
+            if (inserted.second) {
+                table.texts.push_back(*texts[k]);
+            }
+            entry[k] = inserted.first->second;
+        }
+        table.ruleTexts.push_back(entry);
+    }
+    return table;
+}
+
+ComponentMatcher::ComponentMatcher(const std::vector<ComponentRule>& components)
+    : ComponentMatcher(components, IndexTexts(components)) {}
+
+ComponentMatcher::ComponentMatcher(const std::vector<ComponentRule>& components, TextTable table)
+    : matcher(table.texts),
+      ruleTexts(std::move(table.ruleTexts)),
+      keyText(components.size(), 0),
+      lineStamp(table.texts.size(), 0),
+      candidates(table.texts.size()) {
+    // Each component is indexed under the one of its texts that the fewest
+    // components share, so that a line wakes as few candidates as possible.
+    std::vector<std::size_t> sharedBy(table.texts.size(), 0);
+    for (const auto& ids : ruleTexts) {
+        ++sharedBy[ids[0]];
+        if (ids[1] != ids[0]) {
+            ++sharedBy[ids[1]];
+        }
+        if (ids[2] != ids[0] && ids[2] != ids[1]) {
+            ++sharedBy[ids[2]];
+        }
+    }
+    for (std::size_t index = 0; index < components.size(); ++index) {
+        if (components[index].found) {
+            continue;
+        }
+        const auto& ids = ruleTexts[index];
+        const auto fewerShare = [&sharedBy](std::uint32_t a, std::uint32_t b) { return sharedBy[a] < sharedBy[b]; };
+        const std::uint32_t key = *std::min_element(ids.begin(), ids.end(), fewerShare);
+        keyText[index] = key;
+        candidates[key].push_back(static_cast<std::uint32_t>(index));
+        ++remaining;
+    }
+}
+
+std::size_t ComponentMatcher::MarkFirstMatch() {
+    std::size_t best = noComponent;
+    for (const std::uint32_t key : lineTexts) {
+        for (const std::uint32_t index : candidates[key]) {
+            if (index >= best) {
+                break;  // each list is in table order
+            }
+            const auto& ids = ruleTexts[index];
+            if (lineStamp[ids[0]] == currentLine && lineStamp[ids[1]] == currentLine &&
+                lineStamp[ids[2]] == currentLine) {
+                best = index;
+                break;
+            }
+        }
+    }
+    if (best != noComponent) {
+        auto& list = candidates[keyText[best]];
+        list.erase(std::find(list.begin(), list.end(), static_cast<std::uint32_t>(best)));
+        --remaining;
+    }
+    return best;
+}
+
+}  // namespace orvex

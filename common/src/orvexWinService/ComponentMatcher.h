@@ -1,0 +1,106 @@
+// Decides, line by line, which component a status log line marks.
+#ifndef ORVEX_COMPONENT_MATCHER_H
+#define ORVEX_COMPONENT_MATCHER_H
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "StatusChecker.h"
+#include "TextMatcher.h"
+
+namespace orvex {
+
+// The distinct texts of a rule table, and the three text indexes of each rule.
+struct TextTable {
+    std::vector<std::string> texts;
+    std::vector<std::array<std::uint32_t, 3>> ruleTexts;
+};
+
+TextTable IndexTexts(const std::vector<ComponentRule>& components);
+
+// One automaton over every text of every component: a line is walked once,
+// whatever the number of components, and only the components indexed under a
+// text that occurs in it are then examined.
+class ComponentMatcher {
+public:
+    static constexpr std::size_t noComponent = std::numeric_limits<std::size_t>::max();
+
+    // Components already found are never marked again.
+    explicit ComponentMatcher(const std::vector<ComponentRule>& components);
+
+    bool AllFound() const { return remaining == 0; }
+
+    // The block of bytes (the reader's buffer) that the next lines lie in;
+    // its candidate starts are marked once, when a line first needs them.
+    void SetBlock(const char* begin, std::size_t size) {
+        block = reinterpret_cast<const unsigned char*>(begin);
+        blockSize = size;
+        blockMarked = false;
+    }
+
+    // Marks and returns the first component in table order, among those not
+    // yet marked, whose three texts all occur in the line; noComponent when
+    // there is none.
+    std::size_t MarkLine(const char* line, std::size_t length) {
+        ++currentLine;
+        lineTexts.clear();
+        const auto* bytes = reinterpret_cast<const unsigned char*>(line);
+        const std::less<const unsigned char*> before;
+        const bool inBlock = block != nullptr && !before(bytes, block) && !before(block + blockSize, bytes + length);
+        if (inBlock) {
+            if (!blockMarked) {
+                matcher.MarkStarts(block, blockSize, blockStarts);
+                blockMarked = true;
+            }
+            const auto from = static_cast<std::size_t>(bytes - block);
+            if (!AnyMarked(blockStarts, from, from + length)) {
+                return noComponent;
+            }
+            matcher.Scan(block, blockStarts, from, from + length, [this](std::uint32_t text) { Occurred(text); });
+        } else {
+            matcher.MarkStarts(bytes, length, lineStarts);
+            matcher.Scan(bytes, lineStarts, 0, length, [this](std::uint32_t text) { Occurred(text); });
+        }
+        return lineTexts.empty() ? noComponent : MarkFirstMatch();
+    }
+
+    // The distinct texts that occurred in the line last given to MarkLine.
+    const std::vector<std::uint32_t>& LineTexts() const { return lineTexts; }
+    // The three text indexes of a component.
+    const std::array<std::uint32_t, 3>& TextsOf(std::size_t component) const { return ruleTexts[component]; }
+    std::size_t TextCount() const { return lineStamp.size(); }
+
+private:
+    ComponentMatcher(const std::vector<ComponentRule>& components, TextTable table);
+    void Occurred(std::uint32_t text) {
+        if (lineStamp[text] != currentLine) {
+            lineStamp[text] = currentLine;
+            lineTexts.push_back(text);
+        }
+    }
+    // The part of MarkLine for a line in which some text occurred.
+    std::size_t MarkFirstMatch();
+
+    TextMatcher matcher;
+    std::vector<std::array<std::uint32_t, 3>> ruleTexts;
+    std::vector<std::uint32_t> keyText;                  // the text each component is indexed under
+    std::vector<std::uint64_t> lineStamp;                // the last line in which each text occurred
+    std::vector<std::vector<std::uint32_t>> candidates;  // per text: unmarked components indexed under it
+    std::vector<std::uint32_t> lineTexts;                // texts of this line
+    std::uint64_t currentLine = 0;
+    const unsigned char* block = nullptr;
+    std::size_t blockSize = 0;
+    bool blockMarked = false;
+    StartMask blockStarts;
+    StartMask lineStarts;  // for a line outside the block
+    std::size_t remaining = 0;
+};
+
+}  // namespace orvex
+
+#endif

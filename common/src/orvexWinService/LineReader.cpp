@@ -1,0 +1,139 @@
+#include "LineReader.h"
+
+#include <algorithm>
+#include <cstring>
+#include <stdexcept>
+
+namespace orvex {
+
+std::ios_base::failure OpeningFailure(const std::string& path) {
+    const std::string message = "Failure while opening file: " + path;
+    std::ios_base::failure failure(message);
+    // The library may append the error category's text to what(); callers
+    // report what() as it is, so the base keeps the message alone.
+    static_cast<std::runtime_error&>(failure) = std::runtime_error(message);
+    return failure;
+}
+
+LineReader::LineReader(const std::string& path) : file(std::fopen(path.c_str(), "rb")) {
+    // The C library opens without denying other readers or writers, so a
+    // status script still writing the log does not keep it from being read.
+    if (!file) {
+        throw OpeningFailure(path);
+    }
+    // Reads go straight into the chunk: no second buffer inside the library.
+    (void)std::setvbuf(file.get(), nullptr, _IONBF, 0);
+    chunk.reset(new char[chunkSize]);
+}
+
+bool LineReader::Refill() {
+    next = 0;
+    filled = 0;
+    if (ended) {
+        return false;
+    }
+    filled = std::fread(chunk.get(), 1, chunkSize, file.get());
+    if (filled < chunkSize) {
+        ended = true;  // end of file, or a read error: what was read is all there is
+    }
+    const auto* stop = static_cast<const char*>(std::memchr(chunk.get(), '\x1A', filled));
+    if (stop != nullptr) {
+        filled = static_cast<std::size_t>(stop - chunk.get());
+        ended = true;
+        ctrlZ = true;
+    }
+    chunkHasZero = std::memchr(chunk.get(), '\0', filled) != nullptr;
+    MarkByte(reinterpret_cast<const unsigned char*>(chunk.get()), filled, '\n', feeds);
+    ++fillings;
+    return filled > 0;
+}
+
+void LineReader::Carry(const char* piece, std::size_t size) {
+    if (size == 0) {
+        return;
+    }
+    carriedRaw += size;
+    lastRaw = piece[size - 1];
+    if (carriedZero || carriedSize == maxLength) {
+        return;
+    }
+    std::size_t take = std::min(size, maxLength - carriedSize);
+    if (chunkHasZero) {
+        const auto* zero = static_cast<const char*>(std::memchr(piece, '\0', take));
+        if (zero != nullptr) {
+            take = static_cast<std::size_t>(zero - piece);
+            carriedZero = true;
+        }
+    }
+    std::memcpy(carried.data() + carriedSize, piece, take);
+    carriedSize += take;
+}
+
+bool LineReader::NextSlowly(Line& line) {
+    if (finished) {
+        return false;
+    }
+    carriedSize = 0;
+    carriedRaw = 0;
+    carriedZero = false;
+    lastRaw = '\0';
+    bool carrying = false;
+    for (;;) {
+        if (next == filled && !Refill()) {
+            // The last line ends with the file: no line feed, so a final
+            // carriage return is an ordinary character.
+            finished = true;
+            line.text = carried.data();
+            line.size = carriedSize;
+            line.cut = carriedRaw > maxLength;
+            line.hadZero = carriedZero;
+            return true;
+        }
+        const char* begin = chunk.get() + next;
+        const std::size_t available = filled - next;
+        const auto* feed = static_cast<const char*>(std::memchr(begin, '\n', available));
+        if (feed == nullptr) {
+            Carry(begin, available);
+            carrying = true;
+            next = filled;
+            continue;
+        }
+        const auto piece = static_cast<std::size_t>(feed - begin);
+        next += piece + 1;
+        if (carrying) {
+            Carry(begin, piece);
+        } else {
+            // The whole line lies in the buffer: the text is a view into it.
+            std::size_t length = std::min(piece, maxLength);
+            bool zero = false;
+            if (chunkHasZero) {
+                const auto* found = static_cast<const char*>(std::memchr(begin, '\0', length));
+                if (found != nullptr) {
+                    length = static_cast<std::size_t>(found - begin);
+                    zero = true;
+                }
+            }
+            const bool crBeforeFeed = piece > 0 && begin[piece - 1] == '\r';
+            if (!zero && crBeforeFeed && piece <= maxLength) {
+                --length;
+            }
+            line.text = begin;
+            line.size = length;
+            line.cut = piece - (crBeforeFeed ? 1 : 0) > maxLength;
+            line.hadZero = zero;
+            return true;
+        }
+        const bool crBeforeFeed = carriedRaw > 0 && lastRaw == '\r';
+        // Every byte of a line this short was kept, the carriage return last.
+        if (!carriedZero && crBeforeFeed && carriedRaw <= maxLength) {
+            --carriedSize;
+        }
+        line.text = carried.data();
+        line.size = carriedSize;
+        line.cut = carriedRaw - (crBeforeFeed ? 1 : 0) > maxLength;
+        line.hadZero = carriedZero;
+        return true;
+    }
+}
+
+}  // namespace orvex

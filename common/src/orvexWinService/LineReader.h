@@ -1,0 +1,100 @@
+// Reads a product file line by line, in one fixed buffer, with the line rules
+// that both product files share on every platform: a line ends at a line feed,
+// a carriage return right before the line feed is dropped, a byte 0 ends the
+// line's text, Ctrl-Z ends the file, and a line keeps at most 255 characters
+// (the rest of it is read and ignored). Memory does not depend on the file.
+#ifndef ORVEX_LINE_READER_H
+#define ORVEX_LINE_READER_H
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <ios>
+#include <memory>
+#include <string>
+
+#include "PositionMask.h"
+
+namespace orvex {
+
+// The failure a product file that cannot be opened raises: what() is exactly
+// "Failure while opening file: " + path.
+std::ios_base::failure OpeningFailure(const std::string& path);
+
+// The kept text of one line and what the line rules took from it.
+struct Line {
+    const char* text = nullptr;  // valid until the next read
+    std::size_t size = 0;
+    bool cut = false;      // characters after the 255th were ignored
+    bool hadZero = false;  // a byte 0 ended the text early
+};
+
+class LineReader {
+public:
+    // Opens the file read-only, sharing it with readers and writers; throws
+    // OpeningFailure(path) when it cannot be opened.
+    explicit LineReader(const std::string& path);
+
+    // The next line; false once every line has been read. A file always has
+    // one line more than it has line feeds (before any Ctrl-Z).
+    bool Next(Line& line) {
+        // Most lines lie whole in the buffer, are short and hold no byte 0.
+        if (next < filled && !chunkHasZero) {
+            const std::size_t feed = NextMarked(feeds, next, filled);
+            if (feed != filled && feed - next <= maxLength) {
+                const char* begin = chunk.get() + next;
+                const std::size_t piece = feed - next;
+                next = feed + 1;
+                line.text = begin;
+                line.size = piece > 0 && begin[piece - 1] == '\r' ? piece - 1 : piece;
+                line.cut = false;
+                line.hadZero = false;
+                return true;
+            }
+        }
+        return NextSlowly(line);
+    }
+
+    // True when a Ctrl-Z ended the file before its physical end.
+    bool EndedByCtrlZ() const { return ctrlZ; }
+
+    // The buffer that lines are read from, and how many times it was filled:
+    // a line's text lies in it unless the line ran past the end of a filling.
+    const char* Buffer() const { return chunk.get(); }
+    std::size_t BufferSize() const { return filled; }
+    std::uint64_t Fillings() const { return fillings; }
+
+private:
+    static constexpr std::size_t chunkSize = std::size_t{64} * 1024;
+    static constexpr std::size_t maxLength = 255;
+
+    bool NextSlowly(Line& line);
+    bool Refill();
+    // Adds a piece of the current line to the carried text, under the limit.
+    void Carry(const char* piece, std::size_t size);
+
+    struct FileCloser {
+        void operator()(std::FILE* file) const { (void)std::fclose(file); }
+    };
+    std::unique_ptr<std::FILE, FileCloser> file;
+    std::unique_ptr<char[]> chunk;
+    std::size_t next = 0;
+    std::size_t filled = 0;
+    PositionMask feeds;  // the line feeds of the buffer
+    bool chunkHasZero = false;
+    std::uint64_t fillings = 0;
+    bool ended = false;     // nothing more comes from the file
+    bool finished = false;  // the last line has been returned
+    bool ctrlZ = false;
+    // A line that runs past the end of the buffer is carried here, cut to its kept text.
+    std::array<char, maxLength + 1> carried{};
+    std::size_t carriedSize = 0;
+    std::uint64_t carriedRaw = 0;  // bytes of the line so far, before its line feed
+    char lastRaw = '\0';           // the last of them
+    bool carriedZero = false;
+};
+
+}  // namespace orvex
+
+#endif

@@ -1,0 +1,58 @@
+// One bit per position of a block of bytes: bit k of word w stands for
+// position 64 * w + k. Lines and candidate starts are found by their bits, so
+// that a line costs a few word operations rather than a search of its bytes.
+#ifndef ORVEX_POSITION_MASK_H
+#define ORVEX_POSITION_MASK_H
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+// Where SSE2 is there for certain, sixteen positions are marked at once.
+#if defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
+#include <emmintrin.h>
+#define ORVEX_VECTOR_MASKS 1
+#endif
+
+namespace orvex {
+
+using PositionMask = std::vector<std::uint64_t>;
+
+// Index of the lowest set bit of a non-zero word (de Bruijn multiplication).
+inline unsigned LowestBit(std::uint64_t bits) {
+    static constexpr std::array<unsigned char, 64> index = {
+        0,  1,  48, 2,  57, 49, 28, 3,  61, 58, 50, 42, 38, 29, 17, 4,  62, 55, 59, 36, 53, 51,
+        43, 22, 45, 39, 33, 30, 24, 18, 12, 5,  63, 47, 56, 27, 60, 41, 37, 16, 54, 35, 52, 21,
+        44, 32, 23, 11, 46, 26, 40, 15, 34, 20, 31, 10, 25, 14, 19, 9,  13, 8,  7,  6};
+    return index[((bits & (~bits + 1)) * 0x03F79D71B4CB0A89ULL) >> 58U];
+}
+
+// The first marked position in [from, to), or to.
+inline std::size_t NextMarked(const PositionMask& mask, std::size_t from, std::size_t to) {
+    if (from >= to) {
+        return to;
+    }
+    std::size_t word = from / 64;
+    std::uint64_t bits = mask[word] >> (from % 64) << (from % 64);
+    while (bits == 0) {
+        ++word;
+        if (word * 64 >= to) {
+            return to;
+        }
+        bits = mask[word];
+    }
+    const std::size_t found = word * 64 + LowestBit(bits);
+    return found < to ? found : to;
+}
+
+inline bool AnyMarked(const PositionMask& mask, std::size_t from, std::size_t to) {
+    return NextMarked(mask, from, to) != to;
+}
+
+// Marks the positions of [bytes, bytes + size) that hold byte.
+void MarkByte(const unsigned char* bytes, std::size_t size, unsigned char byte, PositionMask& mask);
+
+}  // namespace orvex
+
+#endif
