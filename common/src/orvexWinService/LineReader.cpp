@@ -87,6 +87,7 @@ bool LineReader::NextSlowly(Line& line) {
             line.size = carriedSize;
             line.cut = carriedRaw > maxLength;
             line.hadZero = carriedZero;
+            line.ctrlZ = ctrlZ;
             return true;
         }
         const char* begin = chunk.get() + next;
@@ -121,6 +122,7 @@ bool LineReader::NextSlowly(Line& line) {
             line.size = length;
             line.cut = piece - (crBeforeFeed ? 1 : 0) > maxLength;
             line.hadZero = zero;
+            line.ctrlZ = false;
             return true;
         }
         const bool crBeforeFeed = carriedRaw > 0 && lastRaw == '\r';
@@ -132,6 +134,7 @@ bool LineReader::NextSlowly(Line& line) {
         line.size = carriedSize;
         line.cut = carriedRaw - (crBeforeFeed ? 1 : 0) > maxLength;
         line.hadZero = carriedZero;
+        line.ctrlZ = false;
         return true;
     }
 }

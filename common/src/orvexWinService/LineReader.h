@@ -28,6 +28,7 @@ struct Line {
     std::size_t size = 0;
     bool cut = false;      // characters after the 255th were ignored
     bool hadZero = false;  // a byte 0 ended the text early
+    bool ctrlZ = false;    // a Ctrl-Z in this line ended the file
 };
 
 class LineReader {
@@ -50,14 +51,12 @@ public:
                 line.size = piece > 0 && begin[piece - 1] == '\r' ? piece - 1 : piece;
                 line.cut = false;
                 line.hadZero = false;
+                line.ctrlZ = false;
                 return true;
             }
         }
         return NextSlowly(line);
     }
-
-    // True when a Ctrl-Z ended the file before its physical end.
-    bool EndedByCtrlZ() const { return ctrlZ; }
 
     // The buffer that lines are read from, and how many times it was filled:
     // a line's text lies in it unless the line ran past the end of a filling.

@@ -64,17 +64,26 @@ Definition ParseDefinitionLine(const std::string& line) {
     return definition;
 }
 
-std::vector<ComponentRule> LoadComponentRules(const std::string& path) {
+std::vector<ComponentRule> ReadDefinitions(const std::string& path, DefinitionObserver* observer) {
     LineReader reader(path);
     std::vector<ComponentRule> rules;
     Line line;
+    std::uint64_t number = 0;
     while (reader.Next(line)) {
+        ++number;
         Definition definition = ParseDefinitionLine(std::string(line.text, line.size));
+        if (observer != nullptr) {
+            observer->OnDefinition(number, line, definition);
+        }
         if (definition.DefinesRule()) {
             rules.push_back(std::move(definition.rule));
         }
     }
     return rules;
+}
+
+std::vector<ComponentRule> LoadComponentRules(const std::string& path) {
+    return ReadDefinitions(path, nullptr);
 }
 
 // The limit always holds one line of 255 characters and its line feed.

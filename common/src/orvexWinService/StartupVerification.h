@@ -29,6 +29,20 @@ struct Definition {
 
 Definition ParseDefinitionLine(const std::string& line);
 
+// Told of each line of the definitions file as it is read.
+class DefinitionObserver {
+public:
+    DefinitionObserver() = default;
+    DefinitionObserver(const DefinitionObserver&) = delete;
+    DefinitionObserver& operator=(const DefinitionObserver&) = delete;
+    virtual ~DefinitionObserver() = default;
+    // number counts lines from 1.
+    virtual void OnDefinition(std::uint64_t number, const Line& line, const Definition& definition) = 0;
+};
+
+// LoadComponentRules, telling observer of each line.
+std::vector<ComponentRule> ReadDefinitions(const std::string& path, DefinitionObserver* observer);
+
 // The last lines of the log for the status text: each line with its line
 // feed, whole lines only, at most limit characters in all. Only the last
 // limit characters read (and the one before them) are held, in a ring; which
