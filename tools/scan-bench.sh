@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
-# Status log scan throughput against a plain read of the same file, and the
-# peak memory of one scan, for logs of 1, 10 and 100 MB.
+# Status log scan throughput against a plain read() of the same cached file, for
+# synthetic logs of random words (6 to 14 per line) of 1, 10 and 100 MB, and the
+# peak memory of a process that scans once, for logs of 1, 10, 100 MB and 1 GiB.
 #
 # Usage: tools/scan-bench.sh [BENCH_BINARY]   (default build/native/bench/orvex_scan_bench)
 #
-# Targets: scan at least 1/4 of the plain read with 1 component and 1/10 with
-# 1000 components; peak memory at most 1.1 x log size + 4 MiB (1000 components).
-# "copy" is the plain read keeping the whole file in one fresh buffer, as the
-# status text does: no scan can be faster than that.
+# Targets, on the 100 MB log: scan at least 1/4 of the plain read with 1 component
+# and 1/10 with 1000 components (texts that occur nowhere, so every line is searched);
+# peak resident memory at most 16 MiB with 1000 components, whatever the log's size.
+# Each rate is the best of three runs.
 set -euo pipefail
 
 bench=${1:-build/native/bench/orvex_scan_bench}
@@ -22,63 +23,57 @@ trap 'rm -rf "$work"' EXIT
 echo "running $bench (progress below) ..." >&2
 "$bench" --benchmark_out="$work/results.csv" --benchmark_out_format=csv >&2
 
-# Rows look like: "Scan/10/1000/real_time",iterations,real,cpu,unit,bytes_per_second,...
+# Rows look like: "Scan/10/1000/repeats:3/real_time",iterations,real,cpu,unit,bytes_per_second,...
+# One row per repetition; the best of them counts.
 declare -A rate
 while IFS=, read -r name _ _ _ _ bytesPerSecond _; do
     name=${name//\"/}
-    rate[${name%/real_time}]=$bytesPerSecond
+    [[ $name == */real_time ]] || continue
+    name=${name%/repeats:*}
+    if [[ -z ${rate[$name]:-} ]] || awk -v a="$bytesPerSecond" -v b="${rate[$name]}" 'BEGIN { exit !(a > b) }'; then
+        rate[$name]=$bytesPerSecond
+    fi
 done < <(sed -n '/^name,/,$p' "$work/results.csv" | tail -n +2)
 
-declare -A peak limit
-for mb in 1 10 100; do
+limitKib=$((16 * 1024))
+declare -A peak text
+for mb in 1 10 100 1024; do
     mkdir "$work/$mb"
     "$bench" --write-files "$work/$mb" "$mb" 1000
-    size=$(stat -c %s "$work/$mb/orvexStatus.log")
-    peak[$mb]=$("$bench" --peak-rss "$work/$mb/status.properties" "$work/$mb/orvexStatus.log" |
-        awk '$1 == "peak_rss_kib" { print $2 }')
-    limit[$mb]=$(( size * 11 / 10 / 1024 + 4096 ))
+    result=$("$bench" --peak-rss "$work/$mb/status.properties" "$work/$mb/orvexStatus.log")
+    peak[$mb]=$(awk '$1 == "peak_rss_kib" { print $2 }' <<<"$result")
+    text[$mb]=$(awk '$1 == "status_text_chars" { print $2 }' <<<"$result")
     rm -rf "${work:?}/$mb"
 done
 
 missed=0
-printf '%5s %10s %10s %10s %10s %7s %7s %7s %10s %10s  %s\n' \
-    size components "scan MB/s" "read MB/s" "copy MB/s" ratio target "of copy" "peak KiB" "limit KiB" result
-for mb in 1 10 100; do
+printf '%6s %10s %10s %10s %7s %7s %10s %10s  %s\n' \
+    log components "scan MB/s" "read MB/s" ratio target "peak KiB" "text chars" result
+for mb in 1 10 100 1024; do
+    label=${mb}MB
+    [[ $mb == 1024 ]] && label=1GiB
     for components in 1 10 100 1000; do
+        if [[ $mb == 1024 && $components != 1000 ]]; then
+            continue
+        fi
         target=-
-        [[ $components == 1 ]] && target=0.25
-        [[ $components == 1000 ]] && target=0.10
-        line=$(awk -v scan="${rate[Scan/$mb/$components]}" -v read="${rate[PlainRead/$mb]}" \
-            -v copy="${rate[CopyRead/$mb]}" -v target="$target" -v peak="${peak[$mb]}" -v limit="${limit[$mb]}" \
+        [[ $mb == 100 && $components == 1 ]] && target=0.25
+        [[ $mb == 100 && $components == 1000 ]] && target=0.10
+        memory=-
+        [[ $components == 1000 ]] && memory=${peak[$mb]}
+        line=$(awk -v scan="${rate[Scan/$mb/$components]:-}" -v read="${rate[PlainRead/$mb]:-}" -v target="$target" \
+            -v peak="$memory" -v limit="$limitKib" -v chars="${text[$mb]}" \
             'BEGIN {
-                ratio = scan / read
-                ok = (target == "-" || ratio >= target) && peak <= limit
-                printf "%10.0f %10.0f %10.0f %7.3f %7s %7.2f %10d %10d  %s", scan / 1e6, read / 1e6, copy / 1e6, ratio,
-                    target, scan / copy, peak, limit, ok ? "ok" : "MISSED"
+                timed = scan != "" && read != ""
+                ratio = timed ? scan / read : 0
+                ok = (target == "-" || ratio >= target) && (peak == "-" || peak <= limit)
+                printf "%10s %10s %7s %7s %10s %10s  %s", timed ? sprintf("%.0f", scan / 1e6) : "-",
+                    timed ? sprintf("%.0f", read / 1e6) : "-", timed ? sprintf("%.3f", ratio) : "-", target,
+                    peak, chars, ok ? "ok" : "MISSED"
             }')
         [[ $line == *MISSED ]] && missed=$((missed + 1))
-        printf '%3sMB %10s %s\n' "$mb" "$components" "$line"
+        printf '%6s %10s %s\n' "$label" "$components" "$line"
     done
 done
+echo "memory limit: $limitKib KiB; the 1 GiB log is measured for memory only"
 echo "rows below target: $missed"
-
-# Where fresh memory is dear (first touch of each 4 KiB page), the copy column is
-# the floor of the largest rows: below 32 MiB the allocator hands freed memory
-# back to the next scan, above it every scan gets fresh pages. The same rows
-# with the status text in huge pages show what the scan itself costs there.
-echo
-"$bench" --first-touch 100 | awk '
-    $1 == "fresh_mb_per_s" { fresh = $2 } $1 == "again_mb_per_s" { again = $2 } $1 == "microseconds_per_page" { page = $2 }
-    END { printf "writing 100 MB: %.0f MB/s into fresh memory (%.2f us per 4 KiB page), %.0f MB/s into the same memory again\n", fresh, page, again }'
-echo "bound for a scan that keeps the log, 100 MB rows: ratio <= copy/read = $(awk -v c="${rate[CopyRead/100]}" -v r="${rate[PlainRead/100]}" 'BEGIN { printf "%.3f", c / r }')"
-echo
-echo "100 MB rows again, memory in huge pages (GLIBC_TUNABLES=glibc.malloc.hugetlb=1):"
-GLIBC_TUNABLES=glibc.malloc.hugetlb=1 "$bench" --benchmark_filter='^(PlainRead|CopyRead)/100/|^Scan/100/(1|1000)/' \
-    --benchmark_format=csv 2>/dev/null | sed -n '/^name,/,$p' | tail -n +2 |
-    awk -F, '{ gsub(/"/, "", $1); sub(/\/real_time/, "", $1); rate[$1] = $6 }
-        END {
-            printf "  read %.0f MB/s, copy %.0f MB/s, scan with 1 component %.0f MB/s (ratio %.3f), with 1000 %.0f MB/s (ratio %.3f)\n",
-                rate["PlainRead/100"] / 1e6, rate["CopyRead/100"] / 1e6, rate["Scan/100/1"] / 1e6,
-                rate["Scan/100/1"] / rate["PlainRead/100"], rate["Scan/100/1000"] / 1e6,
-                rate["Scan/100/1000"] / rate["PlainRead/100"]
-        }'

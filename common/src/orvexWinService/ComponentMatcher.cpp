@@ -59,7 +59,13 @@ ComponentMatcher::ComponentMatcher(const std::vector<ComponentRule>& components,
     }
 }
 
-std::size_t ComponentMatcher::MarkFirstMatch() {
+std::size_t ComponentMatcher::MarkMatch(const unsigned char* base, const StartMask& starts, std::size_t from,
+                                        std::size_t to) {
+    ++currentLine;
+    matcher.Scan(base, starts, from, to, [this](std::uint32_t text) { Occurred(text); });
+    if (lineTexts.empty()) {
+        return noComponent;
+    }
     std::size_t best = noComponent;
     for (const std::uint32_t key : lineTexts) {
         for (const std::uint32_t index : candidates[key]) {

@@ -47,12 +47,11 @@ public:
     // yet marked, whose three texts all occur in the line; noComponent when
     // there is none.
     std::size_t MarkLine(const char* line, std::size_t length) {
-        ++currentLine;
         lineTexts.clear();
+        // Most lines of a block hold no candidate start at all.
         const auto* bytes = reinterpret_cast<const unsigned char*>(line);
         const std::less<const unsigned char*> before;
-        const bool inBlock = block != nullptr && !before(bytes, block) && !before(block + blockSize, bytes + length);
-        if (inBlock) {
+        if (block != nullptr && !before(bytes, block) && !before(block + blockSize, bytes + length)) {
             if (!blockMarked) {
                 matcher.MarkStarts(block, blockSize, blockStarts);
                 blockMarked = true;
@@ -61,12 +60,10 @@ public:
             if (!AnyMarked(blockStarts, from, from + length)) {
                 return noComponent;
             }
-            matcher.Scan(block, blockStarts, from, from + length, [this](std::uint32_t text) { Occurred(text); });
-        } else {
-            matcher.MarkStarts(bytes, length, lineStarts);
-            matcher.Scan(bytes, lineStarts, 0, length, [this](std::uint32_t text) { Occurred(text); });
+            return MarkMatch(block, blockStarts, from, from + length);
         }
-        return lineTexts.empty() ? noComponent : MarkFirstMatch();
+        matcher.MarkStarts(bytes, length, lineStarts);
+        return MarkMatch(bytes, lineStarts, 0, length);
     }
 
     // The distinct texts that occurred in the line last given to MarkLine.
@@ -83,8 +80,8 @@ private:
             lineTexts.push_back(text);
         }
     }
-    // The part of MarkLine for a line in which some text occurred.
-    std::size_t MarkFirstMatch();
+    // The part of MarkLine for a line that may hold a text: [from, to) of base.
+    std::size_t MarkMatch(const unsigned char* base, const StartMask& starts, std::size_t from, std::size_t to);
 
     TextMatcher matcher;
     std::vector<std::array<std::uint32_t, 3>> ruleTexts;

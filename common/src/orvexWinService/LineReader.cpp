@@ -23,7 +23,7 @@ LineReader::LineReader(const std::string& path) : file(std::fopen(path.c_str(), 
     }
     // Reads go straight into the chunk: no second buffer inside the library.
     (void)std::setvbuf(file.get(), nullptr, _IONBF, 0);
-    chunk.reset(new char[chunkSize]);
+    buffers.reset(new char[2 * chunkSize]);
 }
 
 bool LineReader::Refill() {
@@ -32,18 +32,19 @@ bool LineReader::Refill() {
     if (ended) {
         return false;
     }
-    filled = std::fread(chunk.get(), 1, chunkSize, file.get());
+    chunk = chunk == buffers.get() ? buffers.get() + chunkSize : buffers.get();
+    filled = std::fread(chunk, 1, chunkSize, file.get());
     if (filled < chunkSize) {
         ended = true;  // end of file, or a read error: what was read is all there is
     }
-    const auto* stop = static_cast<const char*>(std::memchr(chunk.get(), '\x1A', filled));
+    const auto* stop = static_cast<const char*>(std::memchr(chunk, '\x1A', filled));
     if (stop != nullptr) {
-        filled = static_cast<std::size_t>(stop - chunk.get());
+        filled = static_cast<std::size_t>(stop - chunk);
         ended = true;
         ctrlZ = true;
     }
-    chunkHasZero = std::memchr(chunk.get(), '\0', filled) != nullptr;
-    MarkByte(reinterpret_cast<const unsigned char*>(chunk.get()), filled, '\n', feeds);
+    chunkHasZero = std::memchr(chunk, '\0', filled) != nullptr;
+    MarkByte(reinterpret_cast<const unsigned char*>(chunk), filled, '\n', feeds);
     ++fillings;
     return filled > 0;
 }
@@ -85,12 +86,13 @@ bool LineReader::NextSlowly(Line& line) {
             finished = true;
             line.text = carried.data();
             line.size = carriedSize;
+            line.verbatim = false;
             line.cut = carriedRaw > maxLength;
             line.hadZero = carriedZero;
             line.ctrlZ = ctrlZ;
             return true;
         }
-        const char* begin = chunk.get() + next;
+        const char* begin = chunk + next;
         const std::size_t available = filled - next;
         const auto* feed = static_cast<const char*>(std::memchr(begin, '\n', available));
         if (feed == nullptr) {
@@ -120,6 +122,7 @@ bool LineReader::NextSlowly(Line& line) {
             }
             line.text = begin;
             line.size = length;
+            line.verbatim = length == piece;
             line.cut = piece - (crBeforeFeed ? 1 : 0) > maxLength;
             line.hadZero = zero;
             line.ctrlZ = false;
@@ -132,6 +135,7 @@ bool LineReader::NextSlowly(Line& line) {
         }
         line.text = carried.data();
         line.size = carriedSize;
+        line.verbatim = false;
         line.cut = carriedRaw - (crBeforeFeed ? 1 : 0) > maxLength;
         line.hadZero = carriedZero;
         line.ctrlZ = false;

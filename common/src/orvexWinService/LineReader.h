@@ -24,8 +24,11 @@ std::ios_base::failure OpeningFailure(const std::string& path);
 
 // The kept text of one line and what the line rules took from it.
 struct Line {
-    const char* text = nullptr;  // valid until the next read
+    // Valid until the next read; for a verbatim line, until the buffer it lies
+    // in is filled again, which is never before the filling after next.
+    const char* text = nullptr;
     std::size_t size = 0;
+    bool verbatim = false;  // the text and the line feed after it are the file's own bytes
     bool cut = false;      // characters after the 255th were ignored
     bool hadZero = false;  // a byte 0 ended the text early
     bool ctrlZ = false;    // a Ctrl-Z in this line ended the file
@@ -44,11 +47,13 @@ public:
         if (next < filled && !chunkHasZero) {
             const std::size_t feed = NextMarked(feeds, next, filled);
             if (feed != filled && feed - next <= maxLength) {
-                const char* begin = chunk.get() + next;
+                const char* begin = chunk + next;
                 const std::size_t piece = feed - next;
                 next = feed + 1;
+                const bool crBeforeFeed = piece > 0 && begin[piece - 1] == '\r';
                 line.text = begin;
-                line.size = piece > 0 && begin[piece - 1] == '\r' ? piece - 1 : piece;
+                line.size = crBeforeFeed ? piece - 1 : piece;
+                line.verbatim = !crBeforeFeed;
                 line.cut = false;
                 line.hadZero = false;
                 line.ctrlZ = false;
@@ -60,7 +65,8 @@ public:
 
     // The buffer that lines are read from, and how many times it was filled:
     // a line's text lies in it unless the line ran past the end of a filling.
-    const char* Buffer() const { return chunk.get(); }
+    // Two buffers take turns, so that the lines of one stay while the other fills.
+    const char* Buffer() const { return chunk; }
     std::size_t BufferSize() const { return filled; }
     std::uint64_t Fillings() const { return fillings; }
 
@@ -77,7 +83,8 @@ private:
         void operator()(std::FILE* file) const { (void)std::fclose(file); }
     };
     std::unique_ptr<std::FILE, FileCloser> file;
-    std::unique_ptr<char[]> chunk;
+    std::unique_ptr<char[]> buffers;  // two of chunkSize
+    char* chunk = nullptr;            // the one being read
     std::size_t next = 0;
     std::size_t filled = 0;
     PositionMask feeds;  // the line feeds of the buffer

@@ -90,11 +90,16 @@ std::vector<ComponentRule> LoadComponentRules(const std::string& path) {
 StatusTail::StatusTail(std::size_t limit)
     : limit(std::max(limit, maxLineLength + 1)), capacity(this->limit + 1), ring(new char[capacity]) {}
 
-void StatusTail::AppendWrapped(const char* text, std::size_t size) {
-    for (std::size_t k = 0; k <= size; ++k) {
-        ring[position] = k < size ? text[k] : '\n';
-        position = position + 1 == capacity ? 0 : position + 1;
+void StatusTail::Write(const char* bytes, std::size_t size) {
+    // Only the last capacity characters are ever read back.
+    if (size > capacity) {
+        bytes += size - capacity;
+        size = capacity;
     }
+    const std::size_t first = std::min(size, capacity - position);
+    std::memcpy(ring.get() + position, bytes, first);
+    std::memcpy(ring.get(), bytes + first, size - first);
+    position = (position + size) % capacity;
 }
 
 char StatusTail::At(std::size_t back) const {
@@ -144,13 +149,37 @@ void ScanStatusLog(const std::string& path, std::vector<ComponentRule>& componen
     Line line;
     std::uint64_t number = 0;
     std::uint64_t fillings = 0;
+    // Consecutive verbatim lines go to the tail in one piece, while their
+    // buffer still holds them: before the one after it is filled.
+    const char* runBegin = nullptr;
+    const char* runEnd = nullptr;
+    std::uint64_t runLines = 0;
+    const auto flushRun = [&]() {
+        if (runLines > 0) {
+            tail.AppendLines(runBegin, static_cast<std::size_t>(runEnd - runBegin), runLines);
+        }
+        runBegin = runEnd = nullptr;
+        runLines = 0;
+    };
     while (reader.Next(line)) {
         ++number;
         if (reader.Fillings() != fillings) {
             fillings = reader.Fillings();
             matcher.SetBlock(reader.Buffer(), reader.BufferSize());
+            flushRun();
         }
-        tail.Append(line.text, line.size);
+        if (line.verbatim && line.text == runEnd) {
+            runEnd += line.size + 1;
+            ++runLines;
+        } else if (line.verbatim) {
+            flushRun();
+            runBegin = line.text;
+            runEnd = line.text + line.size + 1;
+            runLines = 1;
+        } else {
+            flushRun();
+            tail.Append(line.text, line.size);
+        }
         std::size_t marked = ComponentMatcher::noComponent;
         const bool searched = line.size > 0 && !matcher.AllFound();
         if (searched) {
@@ -163,6 +192,7 @@ void ScanStatusLog(const std::string& path, std::vector<ComponentRule>& componen
             observer->OnLine(number, line, searched ? &matcher : nullptr, marked);
         }
     }
+    flushRun();
 }
 
 StatusChecker::StatusChecker(const std::string& propertiesPath, const std::string& logPath)

@@ -62,8 +62,16 @@ public:
             ring[position] = '\n';
             position = position + 1 == capacity ? 0 : position + 1;
         } else {
-            AppendWrapped(text, size);
+            Write(text, size);
+            Write("\n", 1);
         }
+    }
+
+    // Whole lines at once, each already followed by its line feed.
+    void AppendLines(const char* text, std::size_t size, std::uint64_t count) {
+        lines += count;
+        written += size;
+        Write(text, size);
     }
 
     // How many lines are not kept, the oldest ones.
@@ -72,7 +80,7 @@ public:
     void AppendTo(std::string& out) const;
 
 private:
-    void AppendWrapped(const char* text, std::size_t size);
+    void Write(const char* bytes, std::size_t size);
     // How many of the last characters written form the kept lines.
     std::size_t KeptSize() const;
     char At(std::size_t back) const;  // the character written back + 1 characters ago
