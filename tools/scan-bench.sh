@@ -8,7 +8,7 @@
 # Targets, on the 100 MB log: scan at least 1/4 of the plain read with 1 component
 # and 1/10 with 1000 components (texts that occur nowhere, so every line is searched);
 # peak resident memory at most 16 MiB with 1000 components, whatever the log's size.
-# Each rate is the best of three runs.
+# Each rate is the best of three runs, the runs of all rows interleaved at random.
 set -euo pipefail
 
 bench=${1:-build/native/bench/orvex_scan_bench}
@@ -21,7 +21,7 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/orvex-scan-bench.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
 echo "running $bench (progress below) ..." >&2
-"$bench" --benchmark_out="$work/results.csv" --benchmark_out_format=csv >&2
+"$bench" --benchmark_enable_random_interleaving=true --benchmark_out="$work/results.csv" --benchmark_out_format=csv >&2
 
 # Rows look like: "Scan/10/1000/repeats:3/real_time",iterations,real,cpu,unit,bytes_per_second,...
 # One row per repetition; the best of them counts.

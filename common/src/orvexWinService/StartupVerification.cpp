@@ -99,7 +99,8 @@ void StatusTail::Write(const char* bytes, std::size_t size) {
     const std::size_t first = std::min(size, capacity - position);
     std::memcpy(ring.get() + position, bytes, first);
     std::memcpy(ring.get(), bytes + first, size - first);
-    position = (position + size) % capacity;
+    position += size;
+    position -= position >= capacity ? capacity : 0;
 }
 
 char StatusTail::At(std::size_t back) const {
@@ -122,20 +123,16 @@ std::size_t StatusTail::KeptSize() const {
 }
 
 std::uint64_t StatusTail::LeftOut() const {
-    const std::size_t size = KeptSize();
     std::uint64_t kept = 0;
-    for (std::size_t back = 0; back < size; ++back) {
-        kept += At(back) == '\n' ? 1 : 0;
-    }
+    ForKept([&kept](const char* begin, std::size_t size) {
+        kept += static_cast<std::uint64_t>(std::count(begin, begin + size, '\n'));
+    });
     return lines - kept;
 }
 
 void StatusTail::AppendTo(std::string& out) const {
-    const std::size_t size = KeptSize();
-    out.reserve(out.size() + size);
-    for (std::size_t back = size; back > 0; --back) {
-        out.push_back(At(back - 1));
-    }
+    out.reserve(out.size() + KeptSize());
+    ForKept([&out](const char* begin, std::size_t size) { out.append(begin, size); });
 }
 
 std::string LeftOutNote(std::uint64_t lines, const std::string& path) {

@@ -3,6 +3,7 @@
 #ifndef ORVEX_STARTUP_VERIFICATION_H
 #define ORVEX_STARTUP_VERIFICATION_H
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -84,6 +85,17 @@ private:
     // How many of the last characters written form the kept lines.
     std::size_t KeptSize() const;
     char At(std::size_t back) const;  // the character written back + 1 characters ago
+    // Calls visit(begin, size) on the kept characters, oldest first, in one or two pieces.
+    template <typename Visit>
+    void ForKept(Visit&& visit) const {
+        const std::size_t size = KeptSize();
+        const std::size_t start = (position + capacity - size) % capacity;
+        const std::size_t first = std::min(size, capacity - start);
+        visit(ring.get() + start, first);
+        if (size > first) {
+            visit(ring.get(), size - first);
+        }
+    }
 
     std::size_t limit;
     std::size_t capacity;  // limit + 1
