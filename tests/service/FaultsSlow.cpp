@@ -26,7 +26,7 @@ TEST_F(SlowFaults, StartScriptThatNeverEndsAfterLaunchingTheProduct) {
                                                    "echo beat>> \"%~dp0..\\logs\\start.beat\"\r\n"
                                                    "\"%~dp0svcctl.exe\" sleep 1000\r\n"
                                                    "goto again\r\n"));
-    bed->WriteProductFile("bin\\orvexStop.bat", RecordingScript("stop", "taskkill /f /im orvexKernel.exe\r\n"));
+    bed->WriteProductFile("bin\\orvexStop.bat", KernelStopScript());
     const Fields started = Start();
     ASSERT_EQ(started.at("state"), "4");
     const std::string pid = started.at("pid");
@@ -50,15 +50,14 @@ TEST_F(SlowFaults, StartScriptThatNeverEndsAfterLaunchingTheProduct) {
     const std::size_t beats = bed->ReadProductFile("logs\\start.beat").size();
     std::this_thread::sleep_for(seconds(4));
     EXPECT_EQ(bed->ReadProductFile("logs\\start.beat").size(), beats);
-    EXPECT_EQ(RunningCount("orvexKernel.exe"), 1);
+    EXPECT_EQ(RunningCount("orvexKernel.exe"), 1) << ProcessReport();
 
     SendStop();
     EXPECT_EQ(WaitForState(1, 30000).at("state"), "1");
     ASSERT_TRUE(bed->WaitForEventText(kStoppedNote, seconds(10)));
-    EXPECT_EQ(RunningCount("orvexKernel.exe"), 0);
+    ExpectKernelEndedByTheStopScript(pid);
     ExpectCleanExit(exited, pid);
-    const auto left = WaitUntilNoneOfOursRuns(seconds(45), {"orvexKernel.exe", "taskkill.exe"});
-    EXPECT_TRUE(left.empty()) << left.size() << " process(es) of ours left";
+    EXPECT_TRUE(NoneOfOursLeft(seconds(45), {"orvexKernel.exe", "taskkill.exe"}));
 }
 
 }  // namespace

@@ -15,14 +15,6 @@ namespace {
 
 using std::chrono::seconds;
 
-std::string Joined(const std::vector<std::string>& items) {
-    std::string text;
-    for (const std::string& item : items) {
-        text += "[" + item + "] ";
-    }
-    return text;
-}
-
 int LineCount(const std::string& text) {
     int lines = 0;
     for (const char c : text) {
@@ -99,12 +91,6 @@ protected:
         ExpectSequence(events, {kStopping + StopScript(), kStoppedNote});
     }
 
-    void ExpectNothingLeft(const std::vector<std::string>& moreNames = {}) {
-        const auto left = WaitUntilNoneOfOursRuns(seconds(45), moreNames);
-        EXPECT_TRUE(left.empty()) << "still running: " << Joined(left);
-    }
-
-
     // A stop script that counts its runs, taking a moment where asked.
     void CountStopRuns(int sleepMs) {
         std::string body = "echo run>> \"%~dp0..\\logs\\stop.runs\"\r\n";
@@ -156,7 +142,7 @@ TEST_F(ScriptFaults, StartScriptThatFailsDoesNotDecideTheStart) {
     for (auto& [pid, exited] : exits) {
         ExpectCleanExit(exited, pid);
     }
-    ExpectNothingLeft();
+    EXPECT_TRUE(NoneOfOursLeft());
 }
 
 TEST_F(ScriptFaults, StartScriptLeavingTheProductRunningInTheBackground) {
@@ -165,17 +151,17 @@ TEST_F(ScriptFaults, StartScriptLeavingTheProductRunningInTheBackground) {
     bed->WriteFile(bed->BinDir() + "\\orvexKernel.exe", bed->ReadFile(bed->HelperPath()));
     bed->WriteProductFile("bin\\orvexStart.bat",
                           RecordingScript("start", "start \"\" /b \"%~dp0orvexKernel.exe\" sleep 600000\r\n"));
-    bed->WriteProductFile("bin\\orvexStop.bat", RecordingScript("stop", "taskkill /f /im orvexKernel.exe\r\n"));
+    bed->WriteProductFile("bin\\orvexStop.bat", KernelStopScript());
     const std::string pid = StartedPid();
     auto exited = WatchExit(pid);
     ExpectConfirmedStart(pid);
-    EXPECT_EQ(RunningCount("orvexKernel.exe"), 1) << Joined(ProcessesOfOurs({"orvexKernel.exe"}));
+    EXPECT_EQ(RunningCount("orvexKernel.exe"), 1) << ProcessReport();
 
     StopAndExpectStoppedNote(pid);
     // The stopped note comes after the stop script has ended.
-    EXPECT_EQ(RunningCount("orvexKernel.exe"), 0) << Joined(ProcessesOfOurs({"orvexKernel.exe"}));
+    ExpectKernelEndedByTheStopScript(pid);
     ExpectCleanExit(exited, pid);
-    ExpectNothingLeft({"orvexKernel.exe", "taskkill.exe"});
+    EXPECT_TRUE(NoneOfOursLeft(seconds(45), {"orvexKernel.exe", "taskkill.exe"}));
 }
 
 TEST_F(ScriptFaults, ScriptsThatPrintALotDoNotBlock) {
@@ -203,7 +189,7 @@ TEST_F(ScriptFaults, ScriptsThatPrintALotDoNotBlock) {
     EXPECT_NE(stopRan.find(done), std::string::npos) << stopRan;
     EXPECT_EQ(CountOf(EventsOf(pid), kStopProgress), 0);
     ExpectCleanExit(exited, pid);
-    ExpectNothingLeft();
+    EXPECT_TRUE(NoneOfOursLeft());
 }
 
 // Controls that arrive while something else is under way.
@@ -238,7 +224,7 @@ protected:
             ExpectSequence(events, {kStoppedNote, kStatusHeader, kStarted});
         }
         EXPECT_NE(bed->ReadProductFile("logs\\" + name + ".ran").find("done"), std::string::npos);
-        ExpectNothingLeft();
+        EXPECT_TRUE(NoneOfOursLeft());
     }
 };
 
@@ -282,7 +268,7 @@ TEST_F(ControlFaults, TwoStopsInQuickSuccession) {
     EXPECT_EQ(CountOf(events, kStopping), 1) << Describe(events);
     EXPECT_EQ(CountOf(events, kStoppedNote), 1) << Describe(events);
     EXPECT_EQ(StopRuns(), 1);
-    ExpectNothingLeft();
+    EXPECT_TRUE(NoneOfOursLeft());
 }
 
 TEST_F(ControlFaults, FailedCheckAndStopAtTheSameMoment) {
@@ -337,7 +323,7 @@ TEST_F(ControlFaults, FailedCheckAndStopAtTheSameMoment) {
     }
     // A RUNNING report after the stop would stay visible once the processes are gone.
     EXPECT_EQ(Query().at("state"), "1");
-    ExpectNothingLeft();
+    EXPECT_TRUE(NoneOfOursLeft());
 }
 
 TEST_F(ControlFaults, InterrogateWhileTheStartIsCheckedAnswersRunning) {
@@ -360,7 +346,7 @@ TEST_F(ControlFaults, InterrogateWhileTheStartIsCheckedAnswersRunning) {
     expectRunning();
     StopAndExpectStoppedNote(pid);
     ExpectCleanExit(exited, pid);
-    ExpectNothingLeft();
+    EXPECT_TRUE(NoneOfOursLeft());
 }
 
 TEST_F(ControlFaults, InterrogateWhileAFailedCheckStopsTheService) {
@@ -377,7 +363,7 @@ TEST_F(ControlFaults, InterrogateWhileAFailedCheckStopsTheService) {
     EXPECT_EQ(CountOf(events, kStopping), 0) << Describe(events);
     EXPECT_EQ(CountOf(events, kStoppedNote), 1) << Describe(events);
     EXPECT_EQ(StopRuns(), 1);
-    ExpectNothingLeft();
+    EXPECT_TRUE(NoneOfOursLeft());
 }
 
 TEST_F(ControlFaults, ControlsOtherThanStopAndInterrogateAreIgnored) {
@@ -408,7 +394,7 @@ TEST_F(ControlFaults, ControlsOtherThanStopAndInterrogateAreIgnored) {
     }
     StopAndExpectStoppedNote(pid);
     ExpectCleanExit(exited, pid);
-    ExpectNothingLeft();
+    EXPECT_TRUE(NoneOfOursLeft());
 }
 
 // Removing the service.
@@ -456,7 +442,7 @@ TEST_F(RemovalFaults, UninstallWhileTheServiceRuns) {
     EXPECT_TRUE(bed->WaitForEvents(
         [&](const std::vector<Event>&) { return bed->Control({"exists", kService}).at("exists") == "0"; },
         seconds(45)));
-    ExpectNothingLeft();
+    EXPECT_TRUE(NoneOfOursLeft());
 }
 
 TEST_F(RemovalFaults, UninstallingTwiceReportsTheMissingService) {
@@ -469,7 +455,7 @@ TEST_F(RemovalFaults, UninstallingTwiceReportsTheMissingService) {
                                 bed->ExePath() + "\r\n");
     EXPECT_EQ(StopRuns(), 1);
     EXPECT_EQ(CountOf(bed->Events(), kStoppedNote), 1);
-    ExpectNothingLeft();
+    EXPECT_TRUE(NoneOfOursLeft());
 }
 
 // Product files that cannot be read as the check expects.
@@ -533,7 +519,7 @@ TEST_F(FileFaults, FileThatCannotBeOpenedWarnsAndKeepsTheServiceRunning) {
     for (auto& [pid, exited] : exits) {
         ExpectCleanExit(exited, pid);
     }
-    ExpectNothingLeft();
+    EXPECT_TRUE(NoneOfOursLeft());
 }
 
 TEST_F(FileFaults, BinaryStatusLogIsScannedByTheLineRules) {
@@ -579,7 +565,7 @@ TEST_F(FileFaults, BinaryStatusLogIsScannedByTheLineRules) {
     EXPECT_EQ(at(statusText + 2).text, kStartFailed);
     EXPECT_GT(IndexOf(events, kStoppedNote), statusText + 2);
     EXPECT_EQ(IndexOf(events, kStarted), -1);
-    ExpectNothingLeft();
+    EXPECT_TRUE(NoneOfOursLeft());
 }
 
 TEST_F(FileFaults, HundredMegabyteStatusLogReachesTheLogInPieces) {
@@ -640,7 +626,7 @@ TEST_F(FileFaults, HundredMegabyteStatusLogReachesTheLogInPieces) {
     EXPECT_EQ(CountOf(events, kStartProgress), 0);
     StopAndExpectStoppedNote(pid);
     ExpectCleanExit(exited, pid);
-    ExpectNothingLeft();
+    EXPECT_TRUE(NoneOfOursLeft());
 }
 
 TEST_F(FileFaults, TenThousandDefinitions) {
@@ -685,7 +671,7 @@ TEST_F(FileFaults, TenThousandDefinitions) {
 
     ExpectCleanExit(allFound, firstPid);
     ExpectCleanExit(oneMissing, pid);
-    ExpectNothingLeft();
+    EXPECT_TRUE(NoneOfOursLeft());
 }
 
 }  // namespace

@@ -152,6 +152,18 @@ std::string Describe(const std::vector<Event>& events) {
     return out.str();
 }
 
+std::string Describe(const std::vector<Process>& processes) {
+    std::ostringstream out;
+    for (const Process& process : processes) {
+        out << "  pid " << process.pid << " " << process.name << " (parent " << process.parent << "): "
+            << (!process.commandLine.empty() ? process.commandLine
+                                             : !process.image.empty() ? process.image + " (command line unreadable)"
+                                                                      : "(gone, or not readable)")
+            << "\n";
+    }
+    return out.str();
+}
+
 WineBed::WineBed(std::string installDir) : installDir_(std::move(installDir)) {
     const std::string templateDir = TemplatePrefix();
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
@@ -336,21 +348,34 @@ void WineBed::ClearEvents() const {
     std::ofstream(eventsPath_, std::ios::trunc).close();
 }
 
-std::vector<std::string> WineBed::Processes() const {
-    std::vector<std::string> command{ORVEX_WINE_LOADER, HostPath(HelperPath()), "procs"};
-    const RunResult result = Spawn(command, false, 30);
-    std::vector<std::string> names;
+std::vector<Process> WineBed::Processes() const {
+    std::vector<std::string> command{ORVEX_WINE_LOADER, HostPath(HelperPath()), "proclist"};
+    const RunResult result = Spawn(command, false, 60);
+    if (result.exitCode != 0) {
+        ADD_FAILURE() << "the process list failed (exit " << result.exitCode << (result.timedOut ? ", timed out" : "")
+                      << "): " << result.output;
+    }
+    std::vector<Process> processes;
     std::istringstream lines(result.output);
     std::string line;
     while (std::getline(lines, line)) {
         if (!line.empty() && line.back() == '\r') {
             line.pop_back();
         }
-        if (line.rfind("proc=", 0) == 0) {
-            names.push_back(line.substr(5));
+        if (line.rfind("proc=", 0) != 0) {
+            continue;
         }
+        // pid, parent, name, image path, command line: tab-separated, the last one may hold tabs
+        std::vector<std::string> fields;
+        std::size_t begin = 5;
+        while (fields.size() < 4) {
+            const std::size_t tab = line.find('\t', begin);
+            fields.push_back(line.substr(begin, tab == std::string::npos ? std::string::npos : tab - begin));
+            begin = tab == std::string::npos ? line.size() : tab + 1;
+        }
+        processes.push_back({fields[0], fields[1], fields[2], fields[3], line.substr(begin)});
     }
-    return names;
+    return processes;
 }
 
 HostMemory WineBed::HostMemoryKb() const {

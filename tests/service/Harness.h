@@ -37,6 +37,19 @@ struct HostMemory {
 // Event texts, for comparing with what the host wrote.
 std::string Describe(const std::vector<Event>& events);
 
+// A process in a prefix, as the control helper lists it.
+struct Process {
+    std::string pid;
+    std::string parent;       // the pid of the process that started it
+    std::string name;         // image name, e.g. "cmd.exe"
+    std::string image;        // full image path, empty where it cannot be read
+    std::string commandLine;  // empty where it cannot be read
+};
+
+// One line per process: pid, image name, parent, and the command line (or the image
+// path where the command line cannot be read).
+std::string Describe(const std::vector<Process>& processes);
+
 class WineBed {
 public:
     // Lays out the product under installDir (a Windows path) in a fresh prefix.
@@ -75,8 +88,8 @@ public:
                           int count = 1) const;
     void ClearEvents() const;
 
-    // Pids of the processes in this prefix whose image name is one of names.
-    std::vector<std::string> Processes() const;
+    // Every process in this prefix but the helper that lists them.
+    std::vector<Process> Processes() const;
 
     // Memory of the host process of this prefix, -1 where none runs.
     HostMemory HostMemoryKb() const;

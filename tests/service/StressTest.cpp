@@ -87,9 +87,9 @@ protected:
         EXPECT_LT(exiting, IndexOf(events, kStopping)) << Describe(events);
     }
 
-    static bool ListsHost(const std::vector<std::string>& processes, const std::string& pid) {
-        for (const std::string& process : processes) {
-            if (Lower(process) == pid + " orvex.exe") {
+    static bool ListsHost(const std::vector<Process>& processes, const std::string& pid) {
+        for (const Process& process : processes) {
+            if (process.pid == pid && Lower(process.name) == "orvex.exe") {
                 return true;
             }
         }
@@ -98,7 +98,7 @@ protected:
 };
 
 TEST_F(Stress, ThirtyStartStopCycles) {
-    const std::size_t processesBefore = bed->Processes().size();
+    const auto processesBefore = bed->Processes();
     struct Stopped {
         std::string pid;
         Clock::time_point at;
@@ -142,14 +142,14 @@ TEST_F(Stress, ThirtyStartStopCycles) {
                 ++recent;
             } else if (!reused) {
                 EXPECT_FALSE(ListsHost(running, stopped[i].pid))
-                    << "host of cycle " << i + 1 << " still runs: " << stopped[i].pid;
+                    << "host of cycle " << i + 1 << " still runs: " << stopped[i].pid << "\n" << Describe(running);
             }
         }
         int hosts = 0;
-        for (const std::string& process : running) {
-            hosts += Lower(process.substr(process.find(' ') + 1)) == "orvex.exe" ? 1 : 0;
+        for (const Process& process : running) {
+            hosts += Lower(process.name) == "orvex.exe" ? 1 : 0;
         }
-        EXPECT_LE(hosts, recent + 1);
+        EXPECT_LE(hosts, recent + 1) << Describe(running);
         stopped.push_back({pid, Clock::now()});
     }
 
@@ -162,9 +162,10 @@ TEST_F(Stress, ThirtyStartStopCycles) {
     for (const unsigned long count : handles) {
         EXPECT_LE(count, handles.front() + 3) << "handles after the check, cycles 1, 10, 20, 30";
     }
-    const auto left = WaitUntilNoneOfOursRuns();
-    EXPECT_TRUE(left.empty()) << left.size() << " process(es) of ours left";
-    EXPECT_LE(bed->Processes().size(), processesBefore);
+    EXPECT_TRUE(NoneOfOursLeft());
+    const auto processesAfter = bed->Processes();
+    EXPECT_LE(processesAfter.size(), processesBefore.size())
+        << "before:\n" << Describe(processesBefore) << "after:\n" << Describe(processesAfter);
     // Every script that was launched ran, in order.
     EXPECT_EQ(bed->ReadProductFile("logs\\cycles.log"), expectedMarks);
     EXPECT_LE(launchFailures, 3) << "Wine's launch failures are rare";

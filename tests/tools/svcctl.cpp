@@ -2,6 +2,7 @@
 // Every command prints key=value lines to stdout; exit code 0 = success, 1 = failure, 2 = usage.
 #include <windows.h>
 #include <tlhelp32.h>
+#include <winternl.h>
 
 #include <cerrno>
 #include <chrono>
@@ -41,14 +42,14 @@ int fail(const char* what, DWORD error)
 
 int usage()
 {
-    std::fputs("usage: svcctl query|config|exists|delete|interrogate NAME\n"
+    std::fputs("usage: svcctl query|config|exists|marked|delete|interrogate NAME\n"
                "       svcctl start|stop NAME TIMEOUT_MS\n"
                "       svcctl wait NAME STATE TIMEOUT_MS\n"
                "       svcctl control NAME CODE\n"
                "       svcctl run COMMAND [ARGS...]\n"
                "       svcctl sleep MS\n"
                "       svcctl holdopen PATH none|read|write|readwrite MS [APPENDTEXT]\n"
-               "       svcctl procs | kill PID | setevent NAME\n"
+               "       svcctl procs | proclist | kill PID | setevent NAME\n"
                "       svcctl waitproc PID TIMEOUT_MS | handles PID\n"
                "       svcctl spawn ARGS... | now\n"
                "       svcctl version PATH\n", stderr);
@@ -322,6 +323,24 @@ int cmdExists(const char* name)
     return 0;
 }
 
+// Whether the service is marked for deletion. Under Wine a service that DeleteService has
+// marked can still be opened while some handle to it is open, but its configuration can no
+// longer be changed: a change that changes nothing then fails with 1072.
+int cmdMarked(const char* name)
+{
+    ScHandle service = openService(name, SERVICE_CHANGE_CONFIG);
+    if (!service) return 1;
+    if (ChangeServiceConfigA(service.get(), SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, nullptr,
+                             nullptr, nullptr, nullptr, nullptr, nullptr, nullptr)) {
+        put("marked", 0ul);
+        return 0;
+    }
+    const DWORD error = GetLastError();
+    if (error != ERROR_SERVICE_MARKED_FOR_DELETE) return fail("ChangeServiceConfigA", error);
+    put("marked", 1ul);
+    return 0;
+}
+
 // Quotes an argument that contains a blank so the child's command-line parser sees it as one.
 std::string quoteArg(const std::string& arg)
 {
@@ -416,6 +435,64 @@ int cmdProcs()
     if (!Process32First(snapshot.get(), &entry)) return fail("Process32First", GetLastError());
     do {
         std::printf("proc=%lu %s\n", entry.th32ProcessID, entry.szExeFile);
+    } while (Process32Next(snapshot.get(), &entry));
+    return 0;
+}
+
+// The command line of another process of this helper's bitness, read from its process
+// parameters as Windows keeps them; empty where it cannot be read.
+std::string commandLineOf(HANDLE process)
+{
+    using QueryInformation = LONG(WINAPI*)(HANDLE, PROCESSINFOCLASS, PVOID, ULONG, PULONG);
+    static const auto query = reinterpret_cast<QueryInformation>(reinterpret_cast<void (*)()>(
+        GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQueryInformationProcess")));
+    BOOL ownWow64 = FALSE;
+    BOOL wow64 = FALSE;
+    if (!query || !IsWow64Process(GetCurrentProcess(), &ownWow64) || !IsWow64Process(process, &wow64) ||
+        ownWow64 != wow64)
+        return std::string();
+    PROCESS_BASIC_INFORMATION basic{};
+    if (query(process, ProcessBasicInformation, &basic, sizeof basic, nullptr) != 0 || !basic.PebBaseAddress)
+        return std::string();
+    PEB peb{};
+    RTL_USER_PROCESS_PARAMETERS parameters{};
+    if (!ReadProcessMemory(process, basic.PebBaseAddress, &peb, sizeof peb, nullptr) || !peb.ProcessParameters ||
+        !ReadProcessMemory(process, peb.ProcessParameters, &parameters, sizeof parameters, nullptr))
+        return std::string();
+    if (parameters.CommandLine.Length > parameters.CommandLine.MaximumLength) return std::string();
+    std::wstring wide(parameters.CommandLine.Length / sizeof(WCHAR), L'\0');
+    if (wide.empty() || !ReadProcessMemory(process, parameters.CommandLine.Buffer, &wide[0],
+                                           wide.size() * sizeof(WCHAR), nullptr))
+        return std::string();
+    const int length = static_cast<int>(wide.size());
+    std::string line(static_cast<std::size_t>(
+                         WideCharToMultiByte(CP_UTF8, 0, wide.data(), length, nullptr, 0, nullptr, nullptr)),
+                     '\0');
+    if (!line.empty())
+        WideCharToMultiByte(CP_UTF8, 0, wide.data(), length, &line[0], static_cast<int>(line.size()), nullptr, nullptr);
+    return line;
+}
+
+// Every process but this helper, one line each, so that a test can say what it found
+// running: pid, parent pid, image name, image path and command line, tab-separated.
+int cmdProcList()
+{
+    Handle snapshot(orNull(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0)));
+    if (!snapshot) return fail("CreateToolhelp32Snapshot", GetLastError());
+    PROCESSENTRY32 entry{};
+    entry.dwSize = sizeof entry;
+    if (!Process32First(snapshot.get(), &entry)) return fail("Process32First", GetLastError());
+    const DWORD self = GetCurrentProcessId();
+    do {
+        if (entry.th32ProcessID == self) continue;
+        Handle process(OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, entry.th32ProcessID));
+        if (!process) process.reset(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID));
+        char image[MAX_PATH] = {};
+        DWORD imageLength = MAX_PATH;
+        if (!process || !QueryFullProcessImageNameA(process.get(), 0, image, &imageLength)) image[0] = '\0';
+        const std::string line = process ? commandLineOf(process.get()) : std::string();
+        std::printf("proc=%lu\t%lu\t%s\t%s\t%s\n", entry.th32ProcessID, entry.th32ParentProcessID, entry.szExeFile,
+                    image, line.c_str());
     } while (Process32Next(snapshot.get(), &entry));
     return 0;
 }
@@ -546,11 +623,13 @@ int dispatch(int argc, char** argv)
     if (cmd == "interrogate" && argc == 3) return cmdControl(argv[2], SERVICE_CONTROL_INTERROGATE);
     if (cmd == "delete" && argc == 3) return cmdDelete(argv[2]);
     if (cmd == "exists" && argc == 3) return cmdExists(argv[2]);
+    if (cmd == "marked" && argc == 3) return cmdMarked(argv[2]);
     if (cmd == "run" && argc >= 3) return cmdRun(argc, argv);
     if (cmd == "sleep" && argc == 3 && toDword(argv[2], a)) { Sleep(a); return 0; }
     if (cmd == "holdopen" && (argc == 5 || argc == 6) && toShare(argv[3], a) && toDword(argv[4], b))
         return cmdHoldOpen(argv[2], a, b, argc == 6 ? argv[5] : nullptr);
     if (cmd == "procs" && argc == 2) return cmdProcs();
+    if (cmd == "proclist" && argc == 2) return cmdProcList();
     if (cmd == "kill" && argc == 3 && toDword(argv[2], a)) return cmdKill(a);
     if (cmd == "setevent" && argc == 3) return cmdSetEvent(argv[2]);
     if (cmd == "waitproc" && argc == 4 && toDword(argv[2], a) && toDword(argv[3], b)) return cmdWaitProc(a, b);
