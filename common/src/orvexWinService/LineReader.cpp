@@ -46,7 +46,13 @@ bool LineReader::Refill() {
     chunkHasZero = std::memchr(chunk, '\0', filled) != nullptr;
     MarkByte(reinterpret_cast<const unsigned char*>(chunk), filled, '\n', feeds);
     ++fillings;
+    SyncFeeds();
     return filled > 0;
+}
+
+void LineReader::SyncFeeds() {
+    feedWord = next / 64;
+    feedBits = feedWord < feeds.size() ? feeds[feedWord] >> (next % 64) << (next % 64) : 0;
 }
 
 void LineReader::Carry(const char* piece, std::size_t size) {
@@ -126,6 +132,7 @@ bool LineReader::NextSlowly(Line& line) {
             line.cut = piece - (crBeforeFeed ? 1 : 0) > maxLength;
             line.hadZero = zero;
             line.ctrlZ = false;
+            SyncFeeds();
             return true;
         }
         const bool crBeforeFeed = carriedRaw > 0 && lastRaw == '\r';
@@ -139,6 +146,7 @@ bool LineReader::NextSlowly(Line& line) {
         line.cut = carriedRaw - (crBeforeFeed ? 1 : 0) > maxLength;
         line.hadZero = carriedZero;
         line.ctrlZ = false;
+        SyncFeeds();
         return true;
     }
 }

@@ -43,21 +43,28 @@ public:
     // The next line; false once every line has been read. A file always has
     // one line more than it has line feeds (before any Ctrl-Z).
     bool Next(Line& line) {
-        // Most lines lie whole in the buffer, are short and hold no byte 0.
-        if (next < filled && !chunkHasZero) {
-            const std::size_t feed = NextMarked(feeds, next, filled);
-            if (feed != filled && feed - next <= maxLength) {
-                const char* begin = chunk + next;
-                const std::size_t piece = feed - next;
-                next = feed + 1;
-                const bool crBeforeFeed = piece > 0 && begin[piece - 1] == '\r';
-                line.text = begin;
-                line.size = crBeforeFeed ? piece - 1 : piece;
-                line.verbatim = !crBeforeFeed;
-                line.cut = false;
-                line.hadZero = false;
-                line.ctrlZ = false;
-                return true;
+        // Most lines lie whole in the buffer, are short and hold no byte 0:
+        // the next line feed is the lowest bit left in the mask of line feeds.
+        if (!chunkHasZero) {
+            while (feedBits == 0 && feedWord + 1 < feeds.size()) {
+                feedBits = feeds[++feedWord];
+            }
+            if (feedBits != 0) {
+                const std::size_t feed = feedWord * 64 + LowestBit(feedBits);
+                if (feed - next <= maxLength) {
+                    feedBits &= feedBits - 1;
+                    const char* begin = chunk + next;
+                    const std::size_t piece = feed - next;
+                    next = feed + 1;
+                    const bool crBeforeFeed = piece > 0 && begin[piece - 1] == '\r';
+                    line.text = begin;
+                    line.size = crBeforeFeed ? piece - 1 : piece;
+                    line.verbatim = !crBeforeFeed;
+                    line.cut = false;
+                    line.hadZero = false;
+                    line.ctrlZ = false;
+                    return true;
+                }
             }
         }
         return NextSlowly(line);
@@ -75,6 +82,8 @@ private:
     static constexpr std::size_t maxLength = 255;
 
     bool NextSlowly(Line& line);
+    // Points the line feed iterator at the first line feed from next on.
+    void SyncFeeds();
     bool Refill();
     // Adds a piece of the current line to the carried text, under the limit.
     void Carry(const char* piece, std::size_t size);
@@ -87,7 +96,9 @@ private:
     char* chunk = nullptr;            // the one being read
     std::size_t next = 0;
     std::size_t filled = 0;
-    PositionMask feeds;  // the line feeds of the buffer
+    PositionMask feeds;             // the line feeds of the buffer
+    std::size_t feedWord = 0;       // the word of feeds being read
+    std::uint64_t feedBits = 0;     // its line feeds from next on
     bool chunkHasZero = false;
     std::uint64_t fillings = 0;
     bool ended = false;     // nothing more comes from the file

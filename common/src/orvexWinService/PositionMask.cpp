@@ -7,14 +7,13 @@ void MarkByte(const unsigned char* bytes, std::size_t size, unsigned char byte, 
     std::size_t position = 0;
 #ifdef ORVEX_VECTOR_MASKS
     const __m128i wanted = _mm_set1_epi8(static_cast<char>(byte));
+    const auto marked = [&wanted](const unsigned char* at) {
+        const __m128i lanes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+        return static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(lanes, wanted))));
+    };
     for (; position + 64 <= size; position += 64) {
-        std::uint64_t word = 0;
-        for (std::size_t quarter = 0; quarter < 4; ++quarter) {
-            const __m128i lanes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + position + 16 * quarter));
-            const auto bits = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(lanes, wanted)));
-            word |= static_cast<std::uint64_t>(bits) << (16 * quarter);
-        }
-        mask[position / 64] = word;
+        const unsigned char* at = bytes + position;
+        mask[position / 64] = marked(at) | marked(at + 16) << 16U | marked(at + 32) << 32U | marked(at + 48) << 48U;
     }
 #endif
     for (; position < size; position += 64) {

@@ -19,13 +19,18 @@ namespace orvex {
 
 using PositionMask = std::vector<std::uint64_t>;
 
-// Index of the lowest set bit of a non-zero word (de Bruijn multiplication).
+// Index of the lowest set bit of a non-zero word.
 inline unsigned LowestBit(std::uint64_t bits) {
+#if defined(__GNUC__)
+    return static_cast<unsigned>(__builtin_ctzll(bits));
+#else
+    // de Bruijn multiplication
     static constexpr std::array<unsigned char, 64> index = {
         0,  1,  48, 2,  57, 49, 28, 3,  61, 58, 50, 42, 38, 29, 17, 4,  62, 55, 59, 36, 53, 51,
         43, 22, 45, 39, 33, 30, 24, 18, 12, 5,  63, 47, 56, 27, 60, 41, 37, 16, 54, 35, 52, 21,
         44, 32, 23, 11, 46, 26, 40, 15, 34, 20, 31, 10, 25, 14, 19, 9,  13, 8,  7,  6};
     return index[((bits & (~bits + 1)) * 0x03F79D71B4CB0A89ULL) >> 58U];
+#endif
 }
 
 // The first marked position in [from, to), or to.
@@ -46,8 +51,27 @@ inline std::size_t NextMarked(const PositionMask& mask, std::size_t from, std::s
     return found < to ? found : to;
 }
 
+// True when a position in [from, to) is marked.
 inline bool AnyMarked(const PositionMask& mask, std::size_t from, std::size_t to) {
-    return NextMarked(mask, from, to) != to;
+    if (from >= to) {
+        return false;
+    }
+    const std::size_t first = from / 64;
+    const std::size_t last = (to - 1) / 64;
+    const std::uint64_t head = mask[first] >> (from % 64);
+    const auto below = [](std::size_t count) { return count >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << count) - 1; };
+    if (first == last) {
+        return (head & below(to - from)) != 0;
+    }
+    if (head != 0) {
+        return true;
+    }
+    for (std::size_t word = first + 1; word < last; ++word) {
+        if (mask[word] != 0) {
+            return true;
+        }
+    }
+    return (mask[last] & below(to - last * 64)) != 0;
 }
 
 // Marks the positions of [bytes, bytes + size) that hold byte.

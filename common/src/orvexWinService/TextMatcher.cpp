@@ -228,20 +228,19 @@ std::size_t TextMatcher::MarkStartsByVectors(const unsigned char* bytes, std::si
         first[k] = _mm_set1_epi8(static_cast<char>(startFirst[k]));
         second[k] = _mm_set1_epi8(static_cast<char>(startSecond[k]));
     }
+    const auto startsIn = [&first, &second](const unsigned char* at) {
+        const __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+        const __m128i after = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at + 1));
+        __m128i hits = _mm_and_si128(_mm_cmpeq_epi8(here, first[0]), _mm_cmpeq_epi8(after, second[0]));
+        for (std::size_t k = 1; k < Pairs; ++k) {
+            hits = _mm_or_si128(hits, _mm_and_si128(_mm_cmpeq_epi8(here, first[k]), _mm_cmpeq_epi8(after, second[k])));
+        }
+        return static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(hits)));
+    };
     std::size_t position = 0;
     for (; position + 64 < size; position += 64) {
-        std::uint64_t word = 0;
-        for (std::size_t quarter = 0; quarter < 4; ++quarter) {
-            const unsigned char* at = bytes + position + 16 * quarter;
-            const __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
-            const __m128i after = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at + 1));
-            __m128i hits = _mm_and_si128(_mm_cmpeq_epi8(here, first[0]), _mm_cmpeq_epi8(after, second[0]));
-            for (std::size_t k = 1; k < Pairs; ++k) {
-                hits = _mm_or_si128(hits, _mm_and_si128(_mm_cmpeq_epi8(here, first[k]), _mm_cmpeq_epi8(after, second[k])));
-            }
-            word |= static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(hits))) << (16 * quarter);
-        }
-        words[position / 64] = word;
+        const unsigned char* at = bytes + position;
+        words[position / 64] = startsIn(at) | startsIn(at + 16) << 16U | startsIn(at + 32) << 32U | startsIn(at + 48) << 48U;
     }
     return position;
 }
