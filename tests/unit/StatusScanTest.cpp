@@ -151,6 +151,7 @@ TEST(StatusScan, LongLogKeepsItsLastLinesWithinTheBound) {
         {"a byte 0 in every line", "a b c", "kept\0dropped\n"s, "kept", 60000, "", 7573},
         {"lines longer than 255 characters", "a b c", std::string(400, 'l') + "\n", std::string(255, 'l'), 2000, "", 978},
         {"Ctrl-Z after the bound", "a b c", line99 + "\n", line99, 3000, "tail\x1A" + line99 + "\n", 380},
+        {"lines longer than the read buffer", "a b c", std::string(150000, 'x') + "\n", std::string(255, 'x'), 20, "", 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);

@@ -23,7 +23,7 @@ LineReader::LineReader(const std::string& path) : file(std::fopen(path.c_str(), 
     }
     // Reads go straight into the chunk: no second buffer inside the library.
     (void)std::setvbuf(file.get(), nullptr, _IONBF, 0);
-    buffers.reset(new char[2 * chunkSize]);
+    chunk.reset(new char[chunkSize]);
 }
 
 bool LineReader::Refill() {
@@ -32,19 +32,21 @@ bool LineReader::Refill() {
     if (ended) {
         return false;
     }
-    chunk = chunk == buffers.get() ? buffers.get() + chunkSize : buffers.get();
-    filled = std::fread(chunk, 1, chunkSize, file.get());
+    if (beforeRefill) {
+        beforeRefill();
+    }
+    filled = std::fread(chunk.get(), 1, chunkSize, file.get());
     if (filled < chunkSize) {
         ended = true;  // end of file, or a read error: what was read is all there is
     }
-    const auto* stop = static_cast<const char*>(std::memchr(chunk, '\x1A', filled));
+    const auto* stop = static_cast<const char*>(std::memchr(chunk.get(), '\x1A', filled));
     if (stop != nullptr) {
-        filled = static_cast<std::size_t>(stop - chunk);
+        filled = static_cast<std::size_t>(stop - chunk.get());
         ended = true;
         ctrlZ = true;
     }
-    chunkHasZero = std::memchr(chunk, '\0', filled) != nullptr;
-    MarkByte(reinterpret_cast<const unsigned char*>(chunk), filled, '\n', feeds);
+    chunkHasZero = std::memchr(chunk.get(), '\0', filled) != nullptr;
+    MarkByte(reinterpret_cast<const unsigned char*>(chunk.get()), filled, '\n', feeds);
     ++fillings;
     SyncFeeds();
     return filled > 0;
@@ -98,7 +100,7 @@ bool LineReader::NextSlowly(Line& line) {
             line.ctrlZ = ctrlZ;
             return true;
         }
-        const char* begin = chunk + next;
+        const char* begin = chunk.get() + next;
         const std::size_t available = filled - next;
         const auto* feed = static_cast<const char*>(std::memchr(begin, '\n', available));
         if (feed == nullptr) {

@@ -10,9 +10,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <ios>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "PositionMask.h"
 
@@ -25,7 +27,7 @@ std::ios_base::failure OpeningFailure(const std::string& path);
 // The kept text of one line and what the line rules took from it.
 struct Line {
     // Valid until the next read; for a verbatim line, until the buffer it lies
-    // in is filled again, which is never before the filling after next.
+    // in is filled again (see BeforeRefill).
     const char* text = nullptr;
     std::size_t size = 0;
     bool verbatim = false;  // the text and the line feed after it are the file's own bytes
@@ -53,7 +55,7 @@ public:
                 const std::size_t feed = feedWord * 64 + LowestBit(feedBits);
                 if (feed - next <= maxLength) {
                     feedBits &= feedBits - 1;
-                    const char* begin = chunk + next;
+                    const char* begin = chunk.get() + next;
                     const std::size_t piece = feed - next;
                     next = feed + 1;
                     const bool crBeforeFeed = piece > 0 && begin[piece - 1] == '\r';
@@ -72,10 +74,13 @@ public:
 
     // The buffer that lines are read from, and how many times it was filled:
     // a line's text lies in it unless the line ran past the end of a filling.
-    // Two buffers take turns, so that the lines of one stay while the other fills.
-    const char* Buffer() const { return chunk; }
+    const char* Buffer() const { return chunk.get(); }
     std::size_t BufferSize() const { return filled; }
     std::uint64_t Fillings() const { return fillings; }
+
+    // Called right before the buffer is filled again, while the lines read
+    // from it are still there to be copied.
+    void BeforeRefill(std::function<void()> call) { beforeRefill = std::move(call); }
 
 private:
     static constexpr std::size_t chunkSize = std::size_t{64} * 1024;
@@ -92,8 +97,8 @@ private:
         void operator()(std::FILE* file) const { (void)std::fclose(file); }
     };
     std::unique_ptr<std::FILE, FileCloser> file;
-    std::unique_ptr<char[]> buffers;  // two of chunkSize
-    char* chunk = nullptr;            // the one being read
+    std::unique_ptr<char[]> chunk;
+    std::function<void()> beforeRefill;
     std::size_t next = 0;
     std::size_t filled = 0;
     PositionMask feeds;             // the line feeds of the buffer

@@ -146,24 +146,24 @@ void ScanStatusLog(const std::string& path, std::vector<ComponentRule>& componen
     Line line;
     std::uint64_t number = 0;
     std::uint64_t fillings = 0;
-    // Consecutive verbatim lines go to the tail in one piece, while their
-    // buffer still holds them: before the one after it is filled.
+    // Consecutive verbatim lines go to the tail in one piece, while the
+    // buffer still holds them: at the latest right before it is filled again.
     const char* runBegin = nullptr;
     const char* runEnd = nullptr;
     std::uint64_t runLines = 0;
-    const auto flushRun = [&]() {
+    const auto flushRun = [&tail, &runBegin, &runEnd, &runLines]() {
         if (runLines > 0) {
             tail.AppendLines(runBegin, static_cast<std::size_t>(runEnd - runBegin), runLines);
         }
         runBegin = runEnd = nullptr;
         runLines = 0;
     };
+    reader.BeforeRefill(flushRun);
     while (reader.Next(line)) {
         ++number;
         if (reader.Fillings() != fillings) {
             fillings = reader.Fillings();
             matcher.SetBlock(reader.Buffer(), reader.BufferSize());
-            flushRun();
         }
         if (line.verbatim && line.text == runEnd) {
             runEnd += line.size + 1;
