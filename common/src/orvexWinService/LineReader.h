@@ -17,6 +17,7 @@
 #include <utility>
 
 #include "PositionMask.h"
+#include "StatusChecker.h"
 
 namespace orvex {
 
@@ -31,9 +32,9 @@ struct Line {
     const char* text = nullptr;
     std::size_t size = 0;
     bool verbatim = false;  // the text and the line feed after it are the file's own bytes
-    bool cut = false;      // characters after the 255th were ignored
-    bool hadZero = false;  // a byte 0 ended the text early
-    bool ctrlZ = false;    // a Ctrl-Z in this line ended the file
+    bool cut = false;       // characters after the 255th were ignored
+    bool hadZero = false;   // a byte 0 ended the text early
+    bool ctrlZ = false;     // a Ctrl-Z in this line ended the file
 };
 
 class LineReader {
@@ -84,7 +85,7 @@ public:
 
 private:
     static constexpr std::size_t chunkSize = std::size_t{64} * 1024;
-    static constexpr std::size_t maxLength = 255;
+    static constexpr std::size_t maxLength = maxLineLength;
 
     bool NextSlowly(Line& line);
     // Points the line feed iterator at the first line feed from next on.
