@@ -26,36 +26,40 @@ TextMatcher::TextMatcher(const std::vector<std::string>& texts) {
         }
     }
 #ifdef ORVEX_VECTOR_MASKS
-    ChooseVectorPairs(texts);
+    ChooseVectorStarts(texts);
 #endif
 }
 
 #ifdef ORVEX_VECTOR_MASKS
-void TextMatcher::ChooseVectorPairs(const std::vector<std::string>& texts) {
-    // The distinct start pairs, if they are few; a text of one character would
-    // stand for 256 of them, and then the table does better.
+void TextMatcher::ChooseVectorStarts(const std::vector<std::string>& texts) {
+    if (!CollectVectorStarts(texts, 3) && !CollectVectorStarts(texts, 2)) {
+        vectorStarts = 0;
+    }
+}
+
+bool TextMatcher::CollectVectorStarts(const std::vector<std::string>& texts, std::size_t width) {
     std::size_t count = 0;
     for (const std::string& text : texts) {
-        if (text.size() == 1) {
-            return;
+        if (text.size() < width) {
+            return false;
         }
-        const auto first = static_cast<unsigned char>(text[0]);
-        const auto second = static_cast<unsigned char>(text[1]);
-        bool known = false;
-        for (std::size_t k = 0; k < count && !known; ++k) {
-            known = startFirst[k] == first && startSecond[k] == second;
+        std::array<unsigned char, 3> start{};
+        for (std::size_t k = 0; k < width; ++k) {
+            start[k] = static_cast<unsigned char>(text[k]);
         }
-        if (known) {
+        if (std::find(vectorStart.begin(), vectorStart.begin() + static_cast<std::ptrdiff_t>(count), start) !=
+            vectorStart.begin() + static_cast<std::ptrdiff_t>(count)) {
             continue;
         }
-        if (count == maxVectorPairs) {
-            return;
+        if (count == maxVectorStarts) {
+            return false;
         }
-        startFirst[count] = first;
-        startSecond[count] = second;
+        vectorStart[count] = start;
         ++count;
     }
-    vectorPairs = count;
+    vectorStarts = count;
+    vectorWidth = width;
+    return true;
 }
 #endif
 
@@ -185,18 +189,32 @@ void TextMatcher::MarkStarts(const unsigned char* bytes, std::size_t size, Start
     mask.resize((size + 63) / 64);
     std::size_t position = 0;
 #ifdef ORVEX_VECTOR_MASKS
-    switch (vectorPairs) {
+    // Three bytes of each start where every text has them, else two.
+    const std::size_t starts = vectorWidth == 3 ? vectorStarts + maxVectorStarts : vectorStarts;
+    switch (starts) {
         case 1:
-            position = MarkStartsByVectors<1>(bytes, size, mask.data());
+            position = MarkStartsByVectors<1, 2>(bytes, size, mask.data());
             break;
         case 2:
-            position = MarkStartsByVectors<2>(bytes, size, mask.data());
+            position = MarkStartsByVectors<2, 2>(bytes, size, mask.data());
             break;
         case 3:
-            position = MarkStartsByVectors<3>(bytes, size, mask.data());
+            position = MarkStartsByVectors<3, 2>(bytes, size, mask.data());
             break;
         case 4:
-            position = MarkStartsByVectors<4>(bytes, size, mask.data());
+            position = MarkStartsByVectors<4, 2>(bytes, size, mask.data());
+            break;
+        case maxVectorStarts + 1:
+            position = MarkStartsByVectors<1, 3>(bytes, size, mask.data());
+            break;
+        case maxVectorStarts + 2:
+            position = MarkStartsByVectors<2, 3>(bytes, size, mask.data());
+            break;
+        case maxVectorStarts + 3:
+            position = MarkStartsByVectors<3, 3>(bytes, size, mask.data());
+            break;
+        case maxVectorStarts + 4:
+            position = MarkStartsByVectors<4, 3>(bytes, size, mask.data());
             break;
         default:
             break;
@@ -219,26 +237,34 @@ void TextMatcher::MarkStarts(const unsigned char* bytes, std::size_t size, Start
 
 #ifdef ORVEX_VECTOR_MASKS
 // Marks whole words of 64 positions, four vectors of sixteen each, while the
-// byte after the word lies in the block; returns the first position not marked.
-template <std::size_t Pairs>
+// bytes of the last start of the word lie in the block; returns the first
+// position not marked. The rest is marked from the pair table, which marks as
+// much or more.
+template <std::size_t Starts, std::size_t Width>
 std::size_t TextMatcher::MarkStartsByVectors(const unsigned char* bytes, std::size_t size, std::uint64_t* words) const {
-    __m128i first[Pairs];
-    __m128i second[Pairs];
-    for (std::size_t k = 0; k < Pairs; ++k) {
-        first[k] = _mm_set1_epi8(static_cast<char>(startFirst[k]));
-        second[k] = _mm_set1_epi8(static_cast<char>(startSecond[k]));
+    __m128i wanted[Starts][Width];
+    for (std::size_t k = 0; k < Starts; ++k) {
+        for (std::size_t b = 0; b < Width; ++b) {
+            wanted[k][b] = _mm_set1_epi8(static_cast<char>(vectorStart[k][b]));
+        }
     }
-    const auto startsIn = [&first, &second](const unsigned char* at) {
-        const __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
-        const __m128i after = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at + 1));
-        __m128i hits = _mm_and_si128(_mm_cmpeq_epi8(here, first[0]), _mm_cmpeq_epi8(after, second[0]));
-        for (std::size_t k = 1; k < Pairs; ++k) {
-            hits = _mm_or_si128(hits, _mm_and_si128(_mm_cmpeq_epi8(here, first[k]), _mm_cmpeq_epi8(after, second[k])));
+    const auto startsIn = [&wanted](const unsigned char* at) {
+        __m128i lanes[Width];
+        for (std::size_t b = 0; b < Width; ++b) {
+            lanes[b] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at + b));
+        }
+        __m128i hits = _mm_setzero_si128();
+        for (std::size_t k = 0; k < Starts; ++k) {
+            __m128i all = _mm_cmpeq_epi8(lanes[0], wanted[k][0]);
+            for (std::size_t b = 1; b < Width; ++b) {
+                all = _mm_and_si128(all, _mm_cmpeq_epi8(lanes[b], wanted[k][b]));
+            }
+            hits = _mm_or_si128(hits, all);
         }
         return static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(hits)));
     };
     std::size_t position = 0;
-    for (; position + 64 < size; position += 64) {
+    for (; position + 64 + Width - 1 <= size; position += 64) {
         const unsigned char* at = bytes + position;
         words[position / 64] = startsIn(at) | startsIn(at + 16) << 16U | startsIn(at + 32) << 32U | startsIn(at + 48) << 48U;
     }

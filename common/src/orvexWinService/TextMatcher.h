@@ -109,14 +109,17 @@ private:
     }
 
 #ifdef ORVEX_VECTOR_MASKS
-    void ChooseVectorPairs(const std::vector<std::string>& texts);
-    template <std::size_t Pairs>
+    // Chooses the starts that the vectors look for: the distinct first three
+    // bytes of the texts, else their first two, when they are few enough.
+    void ChooseVectorStarts(const std::vector<std::string>& texts);
+    bool CollectVectorStarts(const std::vector<std::string>& texts, std::size_t width);
+    template <std::size_t Starts, std::size_t Width>
     std::size_t MarkStartsByVectors(const unsigned char* bytes, std::size_t size, std::uint64_t* words) const;
 
-    static constexpr std::size_t maxVectorPairs = 4;
-    std::size_t vectorPairs = 0;  // 0: a text of one character, or too many start pairs
-    std::array<unsigned char, maxVectorPairs> startFirst{};
-    std::array<unsigned char, maxVectorPairs> startSecond{};
+    static constexpr std::size_t maxVectorStarts = 4;
+    std::size_t vectorStarts = 0;  // 0: the table looks for the starts
+    std::size_t vectorWidth = 0;   // bytes of each start: 2 or 3
+    std::array<std::array<unsigned char, 3>, maxVectorStarts> vectorStart{};
 #endif
 
     std::vector<std::uint32_t> firstEdge;  // edges of node n: [firstEdge[n], firstEdge[n + 1])
