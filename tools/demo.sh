@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The main job: the sample product in examples/ installed as the orvexWinService service
 # in a fresh Wine prefix under a path with blanks, started, shown, started again with
-# one component broken, and uninstalled. Every event-log entry is printed as it comes.
+# one component broken, explained by orvexcheck.exe, and uninstalled. Every event-log
+# entry is printed as it comes.
 # Usage: tools/demo.sh BUILD_DIR WINE_LOADER   (./dev demo passes both)
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
@@ -27,14 +28,16 @@ wait_for_entry() {  # text, seconds
   echo "   (no entry \"$1\" within $2 s)"; return 1
 }
 
-# Prints each event-log entry as it arrives: wall-clock time, type and text.
+# Prints each event-log entry as it arrives: wall-clock time, type and text. It follows
+# the trace while WATCHING lives, and ends by itself once that is gone: ended by a
+# signal, it would have the shell print a stray "Terminated".
 show_events() {
   local offset
   offset=$(awk -v now="$(date +%s.%N)" '{printf "%.3f", now - $1}' /proc/uptime)
   # mawk reads its input in blocks unless told to read line by line.
   local live=()
   awk -W version 2>&1 | grep -q mawk && live=(-W interactive)
-  tail --pid=$$ -n +1 -F "$EVENTS" 2>/dev/null | grep --line-buffered -F ':eventlog:ReportEventW L"' |
+  tail --pid="$WATCHING" -n +1 -F "$EVENTS" 2>/dev/null | grep --line-buffered -F ':eventlog:ReportEventW L"' |
     awk "${live[@]}" -v offset="$offset" '{
       split($0, head, ":"); t = head[1] + offset
       kind = index($0, ":err:") ? "ERROR      " : index($0, ":warn:") ? "WARNING    " : "INFORMATION"
@@ -47,9 +50,13 @@ show_events() {
 
 cleanup() {
   wineserver -k >/dev/null 2>&1 || true
-  if [ -n "${SHOW_PID:-}" ]; then
+  if [ -n "${WATCHING:-}" ]; then
     sleep 0.5  # let the last entries through
-    pkill -P "$SHOW_PID" -x tail 2>/dev/null || true
+    kill "$WATCHING" 2>/dev/null || true
+    wait "$WATCHING" 2>/dev/null || true
+    WATCHING=
+  fi
+  if [ -n "${SHOW_PID:-}" ]; then
     wait "$SHOW_PID" 2>/dev/null || true
     SHOW_PID=
   fi
@@ -65,9 +72,11 @@ WINEDEBUG=-all,+eventlog,+pid,+timestamp "$LOADER" cmd /c exit </dev/null >/dev/
 say "Laying out the sample product in $INSTALL"
 mkdir -p "$HOST_INSTALL"
 cp -r "$ROOT/examples/product/." "$HOST_INSTALL/"
-cp "$BUILD/orvex.exe" "$BUILD/orvexDemoComponent.exe" "$BUILD/svcctl.exe" "$HOST_INSTALL/bin/"
+cp "$BUILD/orvex.exe" "$BUILD/orvexcheck.exe" "$BUILD/orvexDemoComponent.exe" "$BUILD/svcctl.exe" "$HOST_INSTALL/bin/"
 (cd "$HOST_INSTALL" && find . -type f | sed 's|^\./|   |' | sort)
 
+# Lives as long as this script, or until cleanup ends it.
+tail --pid=$$ -f /dev/null & WATCHING=$!
 show_events & SHOW_PID=$!
 
 say "orvex.exe -install"
@@ -89,6 +98,11 @@ printf 'broken\r\n' > "$HOST_INSTALL/etc/gamma.broken"
 : > "$WORK/mark"
 ctl start "$SERVICE" 30000 >/dev/null; state
 ctl wait "$SERVICE" 1 90000 >/dev/null; sleep 0.5; state
+
+say "orvexcheck.exe: the host's verdict on the installation's files, explained"
+status=0
+win "$INSTALL\\bin\\orvexcheck.exe" >"$WORK/orvexcheck.txt" || status=$?
+tr -d '\r' <"$WORK/orvexcheck.txt" | sed "s/^/   /"; echo "   exit status $status"
 rm -f "$HOST_INSTALL/etc/gamma.broken"
 
 say "orvex.exe -uninstall"

@@ -5,8 +5,12 @@ set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 cd "$ROOT"
 HOST=common/src/orvexWinService
-PORTABLE=($HOST/HostLogic.cpp $HOST/PositionMask.cpp $HOST/LineReader.cpp $HOST/TextMatcher.cpp $HOST/ComponentMatcher.cpp $HOST/StartupVerification.cpp)
-WIN32=($HOST/EntryInstaller.cpp $HOST/ServiceContext.cpp $HOST/ServiceRuntime.cpp $HOST/StartupCheck.cpp $HOST/main.cpp)
+CHECK=common/src/orvexcheck
+PORTABLE=($HOST/HostLogic.cpp $HOST/PositionMask.cpp $HOST/LineReader.cpp $HOST/TextMatcher.cpp $HOST/ComponentMatcher.cpp $HOST/StartupVerification.cpp
+          $CHECK/Explanation.cpp $CHECK/main.cpp)
+# orvexcheck's main.cpp is in both lists: its Win32 part is only compiled for Windows.
+WIN32=($HOST/EntryInstaller.cpp $HOST/ServiceContext.cpp $HOST/ServiceRuntime.cpp $HOST/StartupCheck.cpp $HOST/main.cpp
+       $CHECK/main.cpp)
 
 # clang parses the Win32 units as the 32-bit product is built: mingw-w64's headers and
 # its libstdc++ are named explicitly, since clang does not find them by itself.
@@ -23,5 +27,5 @@ clang-tidy --quiet -p build/windows "${mingw_args[@]}" "${WIN32[@]}"
 echo "== cppcheck"
 cppcheck --quiet --error-exitcode=1 --std=c++17 --language=c++ --inline-suppr \
   --enable=warning,style,performance,portability --suppress=missingIncludeSystem \
-  --suppress=unusedFunction -D_WIN32 -DWINAPI= -I $HOST $HOST
+  --suppress=unusedFunction -D_WIN32 -DWINAPI= -I $HOST -I $CHECK $HOST $CHECK
 echo "lint: no findings"

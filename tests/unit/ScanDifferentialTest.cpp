@@ -1,12 +1,14 @@
 // StatusChecker against a plain scan that searches every text of every
 // component in every line, on random rule tables and logs.
 #include "StatusChecker.h"
+#include "Explanation.h"
 #include "PlainReading.h"
 #include "StartupVerification.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bitset>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -155,6 +157,34 @@ public:
         const auto& components = checker.GetComponents();
         for (std::size_t i = 0; i < components.size(); ++i) {
             ASSERT_EQ(components[i].found, expected.found[i]) << "component " << i;
+        }
+
+        // orvexcheck's verdict is the checker's; a component not found gets
+        // the first line holding the most of its texts.
+        const orvex::check::Explanation explanation = orvex::check::Explain(rulesPath, logPath);
+        ASSERT_EQ(explanation.confirmed, expected.verdict);
+        ASSERT_EQ(explanation.failed, expected.failed);
+        const std::vector<std::string> lines = orvex::plain::Lines(log);
+        ASSERT_EQ(explanation.logLines, lines.size());
+        for (std::size_t i = 0; i < components.size(); ++i) {
+            const orvex::ComponentRule& rule = explanation.components[i].rule;
+            if (rule.found) {
+                continue;
+            }
+            unsigned held = 0;
+            std::uint64_t nearest = 0;
+            for (std::size_t n = 0; n < lines.size(); ++n) {
+                unsigned holds = 0;
+                for (const auto& [bit, text] : {std::pair{1U, &rule.text1}, {2U, &rule.text2}, {4U, &rule.text3}}) {
+                    holds |= lines[n].find(*text) != std::string::npos ? bit : 0;
+                }
+                if (std::bitset<3>(holds).count() > std::bitset<3>(held).count()) {
+                    held = holds;
+                    nearest = n + 1;
+                }
+            }
+            ASSERT_EQ(explanation.components[i].nearest.number, nearest) << "component " << i;
+            ASSERT_EQ(explanation.components[i].nearest.held, held) << "component " << i;
         }
 
         // The same scan keeping a status text of a smaller bound, so that

@@ -1,0 +1,80 @@
+// The host's startup verdict on an installation's two files, and why: read
+// with the host's own definitions reader and status-log scan, so the verdict
+// is always the one the host would reach on the same files.
+#ifndef ORVEX_CHECK_EXPLANATION_H
+#define ORVEX_CHECK_EXPLANATION_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "ComponentMatcher.h"
+#include "StatusChecker.h"
+
+namespace orvex::check {
+
+// The first log line that holds the most of a component's texts.
+struct NearestLine {
+    std::uint64_t number = 0;  // 0 where no log line holds any of its texts
+    unsigned held = 0;         // bit k set: text k + 1 occurs in the line
+    std::string text;          // the line as the scan read it
+    bool cut = false;          // the line was longer than 255 characters
+    // Where the line holds all three texts: the component it marked instead.
+    std::size_t markedInstead = ComponentMatcher::noComponent;
+};
+
+struct ComponentReport {
+    std::uint64_t definitionLine = 0;
+    ComponentRule rule;         // the texts as the host reads them, and found
+    std::uint64_t foundAt = 0;  // the log line that marked it
+    NearestLine nearest;        // for a component not found
+    // Where the nearest line lacks the first text: the first line that holds it.
+    std::uint64_t nameLine = 0;
+    std::string nameLineText;
+};
+
+enum class File { definitions, statusLog };
+
+struct Warning {
+    File file = File::definitions;
+    std::uint64_t line = 0;
+    std::string text;
+};
+
+struct Explanation {
+    std::vector<ComponentReport> components;  // in file order
+    std::vector<Warning> warnings;            // definitions first, each file in line order
+    std::uint64_t logLines = 0;
+    // As StatusChecker::Check decides: confirmed when every component was
+    // found, otherwise the first texts of the others, in file order.
+    bool confirmed = true;
+    std::vector<std::string> failed;
+};
+
+// Reads both files once. Throws OpeningFailure(path) where the host would.
+Explanation Explain(const std::string& propertiesPath, const std::string& logPath);
+
+// The text between double quotes, white space at either end and control
+// characters anywhere shown as <SP>, <TAB>, <CR>, <LF>, <VT>, <FF> or <0xNN>.
+std::string Visible(const std::string& text);
+
+// The report that orvexcheck prints: the components, the warnings and the verdict.
+std::string Render(const Explanation& explanation, const std::string& propertiesPath, const std::string& logPath);
+
+// The install directory of an executable at exePath: the parent of the
+// directory holding it, with separator as the path separator.
+std::string InstallDirOf(const std::string& exePath, char separator);
+
+struct CheckedFiles {
+    std::string properties;
+    std::string statusLog;
+};
+
+// etc<sep>status.properties and logs<sep>orvexStatus.log under installDir;
+// separators at the end of installDir are dropped first.
+CheckedFiles FilesUnder(std::string installDir, char separator);
+
+}  // namespace orvex::check
+
+#endif

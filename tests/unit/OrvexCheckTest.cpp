@@ -1,0 +1,204 @@
+// orvexcheck's explanations, warnings and exit statuses on small installations.
+#include "Explanation.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <ios>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#ifndef _WIN32
+#include <sys/wait.h>
+#endif
+
+namespace {
+
+using namespace std::string_literals;
+namespace fs = std::filesystem;
+
+// An install directory holding the two files (a null text: no such file), removed at the end.
+class Installation {
+public:
+    Installation(const std::string* rules, const std::string* log) {
+        static std::mt19937_64 random{std::random_device{}()};
+        dir = fs::temp_directory_path() / ("orvexcheck-" + std::to_string(random()));
+        fs::create_directories(dir / "etc");
+        fs::create_directories(dir / "logs");
+        files = orvex::check::FilesUnder(dir.string(), static_cast<char>(fs::path::preferred_separator));
+        if (rules != nullptr) {
+            std::ofstream(files.properties, std::ios::binary) << *rules;
+        }
+        if (log != nullptr) {
+            std::ofstream(files.statusLog, std::ios::binary) << *log;
+        }
+    }
+    Installation(const Installation&) = delete;
+    Installation& operator=(const Installation&) = delete;
+    ~Installation() {
+        std::error_code ignored;
+        fs::remove_all(dir, ignored);
+    }
+
+    fs::path dir;
+    orvex::check::CheckedFiles files;
+};
+
+#ifdef ORVEX_CHECK_PATH
+std::string ReadWhole(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+struct ProcessRun {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+// Runs the orvexcheck executable with the argument (none where empty).
+ProcessRun RunCheck(const std::string& argument, const fs::path& scratch) {
+    const fs::path out = scratch.string() + ".out";
+    const fs::path err = scratch.string() + ".err";
+    const std::string command = "'" ORVEX_CHECK_PATH "'" + (argument.empty() ? "" : " '" + argument + "'") + " >'" +
+                                out.string() + "' 2>'" + err.string() + "'";
+    const int result = std::system(command.c_str());
+    ProcessRun run{WIFEXITED(result) ? WEXITSTATUS(result) : -1, ReadWhole(out), ReadWhole(err)};
+    fs::remove(out);
+    fs::remove(err);
+    return run;
+}
+#endif
+
+const std::string kFailed = "Following ORVEX components did not started successfully or did not join the kernel. ";
+
+struct Case {
+    const char* what;
+    std::string rules;
+    std::string log;
+    std::vector<std::string> lines;  // lines the report holds
+    int exitStatus;
+};
+
+TEST(OrvexCheck, ExplainsVerdictsAndWarnsOfWhatChangesThem) {
+    const std::string longText(260, 'z');
+    const std::vector<Case> cases = {
+        {"found", "# c\na=alpha,up,kernel\n", "x\nalpha up kernel\n",
+         {"status.properties line 2: \"alpha\" \"up\" \"kernel\"", "    found: log line 2", "Warnings: none",
+          "1 of 1 component found: every component came up (ORVEX for Quellon 6.1 Service successfully started.)"},
+         0},
+        {"nearest line lacks one text", "a=alpha,up,kernel\n", "alpha\nalpha up\nup kernl\n",
+         {"    NOT FOUND. Nearest: log line 2, which lacks \"kernel\":", "    \"alpha up\"",
+          "0 of 1 component found: " + kFailed + "alpha"},
+         1},
+        {"nearest line lacks two texts", "a=alpha,up,kernel\nb=beta,up,kernel\n", "kernel\nalpha is down\n",
+         {"    NOT FOUND. Nearest: log line 1, which lacks \"alpha\" and \"up\":", "    \"alpha\" first stands in log line 2:",
+          "    \"alpha is down\"", "0 of 2 components found: " + kFailed + "alpha, beta"},
+         1},
+        {"no line holds a text", "a=alpha,up,kernel\n", "", {"    NOT FOUND: no log line holds any of its texts"}, 1},
+        {"letter case and white space", "a=alpha ,Up,kernel\n", "alpha,up kernel\n",
+         {"    NOT FOUND. Nearest: log line 1, which lacks \"alpha<SP>\" (the line holds it without the white space) "
+          "and \"Up\" (the line holds it in another letter case):"},
+         1},
+        {"two identical definitions", "a=x,y,z\nb=z,y,x\n", "x y z\n",
+         {"  status.properties line 2: the same three texts as line 1: each of them needs a log line of its own",
+          "    NOT FOUND. Nearest: log line 1, which holds all three texts but marked the component of line 1 (a log "
+          "line marks one component):"},
+         1},
+        {"fewer than three texts", "a=x,y\nb=x,y, \n", "",
+         {"  status.properties line 1: holds \"=\" but defines nothing: 2 texts, three are needed",
+          "  status.properties line 2: holds \"=\" but defines nothing: its third text is only white space",
+          "0 of 0 components found: every component came up (ORVEX for Quellon 6.1 Service successfully started.)"},
+         0},
+        {"texts beyond the third", "a=x,y,z,w\n", "x y z\n",
+         {"  status.properties line 1: 4 texts: only the first three are used, the rest is ignored"}, 0},
+        {"white space at the ends of texts", "a=, x ,y,z\r", "x y z\n",
+         {"  status.properties line 1: the first text \"<SP>x<SP>\" begins and ends with white space, which the log "
+          "line must hold too",
+          "  status.properties line 1: the third text \"z<CR>\" ends with white space, which the log line must hold "
+          "too"},
+         1},
+        {"long lines", "a=x,y," + longText + "\n", "x " + longText + " y\nq\n" + longText + "\n",
+         {"  status.properties line 1: longer than 255 characters: the rest of the line is ignored",
+          "    NOT FOUND. Nearest: log line 1, which lacks \"y\":",
+          "  orvexStatus.log line 1: longer than 255 characters, as in 1 more line after it: only the first 255 "
+          "characters of a line are searched",
+          "    (the line is longer than 255 characters: only its first 255 are searched)"},
+         1},
+        {"NUL bytes", "a=x,y,z\0w\nb=p,q\0,r\n"s, "p\0q r\nx y z\n"s,
+         {"  status.properties line 1: a NUL byte ends the line: the rest of it is ignored",
+          "  status.properties line 2: holds \"=\" but defines nothing: 2 texts, three are needed",
+          "  orvexStatus.log line 1: a NUL byte ends the line's text: the rest of a line is not searched"},
+         0},
+        {"Ctrl-Z bytes", "a=x,y,z\n\x1A\nb=p,q,r\n", "x y\nq \x1A z\n",
+         {"  status.properties line 2: a Ctrl-Z byte ends the file here: nothing after it is read",
+          "  orvexStatus.log line 2: a Ctrl-Z byte ends the file here: nothing after it is read"},
+         1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const Installation install(&c.rules, &c.log);
+        const orvex::check::Explanation explanation =
+            orvex::check::Explain(install.files.properties, install.files.statusLog);
+        const std::string report = orvex::check::Render(explanation, install.files.properties, install.files.statusLog);
+        EXPECT_EQ(explanation.confirmed, c.exitStatus == 0);
+        for (const std::string& line : c.lines) {
+            EXPECT_NE(("\n" + report).find("\n" + line + "\n"), std::string::npos) << line << "\nin\n" << report;
+        }
+#ifdef ORVEX_CHECK_PATH
+        const ProcessRun run = RunCheck(install.dir.string(), install.dir);
+        EXPECT_EQ(run.status, c.exitStatus);
+        EXPECT_EQ(run.out, report);
+        EXPECT_EQ(run.err, "");
+#endif
+    }
+}
+
+TEST(OrvexCheck, FilesThatCannotBeOpenedAndUsage) {
+    const std::string text = "a=x,y,z\n";
+    const Installation noLog(&text, nullptr);
+    const Installation noDefinitions(nullptr, &text);
+    for (const auto* install : {&noLog, &noDefinitions}) {
+        const std::string missing = install == &noLog ? install->files.statusLog : install->files.properties;
+        try {
+            (void)orvex::check::Explain(install->files.properties, install->files.statusLog);
+            ADD_FAILURE() << "no failure for " << missing;
+        } catch (const std::ios_base::failure& failure) {
+            EXPECT_EQ(failure.what(), "Failure while opening file: " + missing);
+        }
+#ifdef ORVEX_CHECK_PATH
+        const ProcessRun run = RunCheck(install->dir.string(), install->dir);
+        EXPECT_EQ(run.status, 2);
+        EXPECT_EQ(run.out, "");
+        EXPECT_EQ(run.err, "Failure while opening file: " + missing + "\n");
+#endif
+    }
+#ifdef ORVEX_CHECK_PATH
+    // Without an argument: the parent of the executable's directory.
+    const fs::path own = fs::path(ORVEX_CHECK_PATH).parent_path().parent_path();
+    if (!fs::exists(own / "etc")) {
+        EXPECT_EQ(RunCheck("", noLog.dir).err, "Failure while opening file: " + (own / "etc/status.properties").string() + "\n");
+    }
+    EXPECT_EQ(RunCheck("-x", noLog.dir).status, 64);
+    EXPECT_EQ(RunCheck("--help", noLog.dir).status, 0);
+    EXPECT_EQ(RunCheck("--help", noLog.dir).out.rfind("Usage: orvexcheck [INSTALL_DIR]\n", 0), 0U);
+#endif
+}
+
+TEST(OrvexCheck, InstallDirectoryOfTheExecutable) {
+    EXPECT_EQ(orvex::check::InstallDirOf("C:\\Program Files\\ORVEX\\bin\\orvexcheck.exe", '\\'), "C:\\Program Files\\ORVEX");
+    EXPECT_EQ(orvex::check::InstallDirOf("C:\\orvexcheck.exe", '\\'), "C:");
+    EXPECT_EQ(orvex::check::InstallDirOf("/opt/orvex/bin/orvexcheck", '/'), "/opt/orvex");
+    const orvex::check::CheckedFiles files = orvex::check::FilesUnder("C:\\ORVEX\\", '\\');
+    EXPECT_EQ(files.properties, "C:\\ORVEX\\etc\\status.properties");
+    EXPECT_EQ(files.statusLog, "C:\\ORVEX\\logs\\orvexStatus.log");
+    EXPECT_EQ(orvex::check::FilesUnder("/srv/orvex/", '/').statusLog, "/srv/orvex/logs/orvexStatus.log");
+}
+
+}  // namespace
