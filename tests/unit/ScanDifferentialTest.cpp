@@ -252,6 +252,33 @@ TEST(ScanDifferential, LargeTablesMatchPlainScan) {
     }
 }
 
+TEST(ScanDifferential, FewTextsMarkedSixteenAtATime) {
+    // One or two components whose texts are at least two or three characters
+    // long, so that few starts are looked for sixteen positions at a time, on
+    // logs of many lines, most of them read in runs.
+    const ScanFiles files;
+    for (std::uint32_t seed = 1; seed <= 300; ++seed) {
+        SCOPED_TRACE(seed);
+        Generator generate(seed);
+        const std::string alphabet = seed % 2 == 0 ? "abc " : "ab\tc";
+        std::vector<Triple> made;
+        std::string rules;
+        for (std::size_t rule = 1 + generate.Below(2); rule > 0; --rule) {
+            Triple texts;
+            for (int k = 0; k < 3; ++k) {
+                texts.push_back(generate.Text(alphabet, 3) + generate.Text(alphabet, 3) +
+                                (seed % 3 == 0 ? "" : generate.Text(alphabet, 2)));
+            }
+            rules += "k=" + texts[0] + "," + texts[1] + "," + texts[2] + "\n";
+            made.push_back(texts);
+        }
+        files.Compare(rules, generate.Log(alphabet, made, 200 + generate.Below(400)));
+        if (HasFatalFailure()) {
+            return;
+        }
+    }
+}
+
 TEST(ScanDifferential, TextsFoundOnlyAcrossTheJoinOfTwoDeepTexts) {
     // Component i: long texts A and B, and a third text made of the end of A
     // and the start of B. Its line "AB" holds the third text only across the

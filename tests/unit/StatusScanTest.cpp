@@ -81,6 +81,7 @@ TEST(StatusScan, LinesMarkComponentsInTableOrder) {
         {"last line without line feed", "a=x,y,z\n", "\nx y z", {}},
         {"texts within the first 255 characters", "a=x,y,z\n", "x y" + std::string(251, '.') + "z\n", {}},
         {"a text after character 255 is ignored", "a=x,y,z\n", "x y" + std::string(252, '.') + "z\nz\n", {"x"}},
+        {"also in a later line", "a=x,y,z\n", "first\nx y" + std::string(252, '.') + "z\nz\n", {"x"}},
         {"the line after a long line", "a=x,y,z\n", std::string(300, '.') + "\nx y z", {}},
     };
     for (const auto& c : cases) {

@@ -66,6 +66,28 @@ public:
         return MarkMatch(bytes, lineStarts, 0, length);
     }
 
+    // MarkLine for each line of [text, text + size) in the block that holds a
+    // candidate start, the lines being ended by the line feeds marked in feeds
+    // (the block's); calls marked(component) for each component so marked.
+    template <typename Marked>
+    void MarkLines(const char* text, std::size_t size, const PositionMask& feeds, Marked&& marked) {
+        if (!blockMarked) {
+            matcher.MarkStarts(block, blockSize, blockStarts);
+            blockMarked = true;
+        }
+        const auto from = static_cast<std::size_t>(reinterpret_cast<const unsigned char*>(text) - block);
+        const std::size_t to = from + size;
+        for (std::size_t start = NextMarked(blockStarts, from, to); start != to && !AllFound();) {
+            const std::size_t end = NextMarked(feeds, start, to);
+            const std::size_t begin = LastMarkedBefore(feeds, from, start) + 1;
+            const std::size_t component = MarkLine(text + (begin - from), end - begin);
+            if (component != noComponent) {
+                marked(component);
+            }
+            start = NextMarked(blockStarts, end, to);
+        }
+    }
+
     // The distinct texts that occurred in the line last given to MarkLine.
     const std::vector<std::uint32_t>& LineTexts() const { return lineTexts; }
     // The three text indexes of a component.

@@ -46,10 +46,61 @@ bool LineReader::Refill() {
         ctrlZ = true;
     }
     chunkHasZero = std::memchr(chunk.get(), '\0', filled) != nullptr;
+    runsPaused = false;
     MarkByte(reinterpret_cast<const unsigned char*>(chunk.get()), filled, '\n', feeds);
     ++fillings;
     SyncFeeds();
     return filled > 0;
+}
+
+bool LineReader::NextRun(Run& run) {
+    if (runsPaused || next >= filled) {
+        return false;
+    }
+    // A run ends before a carriage return or a byte 0, and at the last line
+    // feed before them that ends no line longer than the limit.
+    const char* begin = chunk.get() + next;
+    std::size_t limit = filled;
+    for (const char stop : {'\r', '\0'}) {
+        if (stop == '\0' && !chunkHasZero) {
+            continue;
+        }
+        const auto* found = static_cast<const char*>(std::memchr(begin, stop, limit - next));
+        if (found != nullptr) {
+            limit = static_cast<std::size_t>(found - chunk.get());
+        }
+    }
+    std::size_t lineStart = next;
+    std::uint64_t lines = 0;
+    bool tooLong = false;
+    for (std::size_t word = next / 64; word * 64 < limit && !tooLong; ++word) {
+        std::uint64_t bits = feeds[word];
+        if (word == next / 64) {
+            bits &= ~std::uint64_t{0} << (next % 64);
+        }
+        if (limit - word * 64 < 64) {
+            bits &= (std::uint64_t{1} << (limit - word * 64)) - 1;
+        }
+        if (bits == 0) {
+            continue;
+        }
+        // Lines within one word are shorter than 64 characters.
+        tooLong = word * 64 + LowestBit(bits) - lineStart > maxLength;
+        if (!tooLong) {
+            lines += CountBits(bits);
+            lineStart = word * 64 + HighestBit(bits) + 1;
+        }
+    }
+    if (lines == 0) {
+        runsPaused = !tooLong && limit < filled;
+        return false;
+    }
+    run.text = begin;
+    run.size = lineStart - next;
+    run.lines = lines;
+    next = lineStart;
+    SyncFeeds();
+    return true;
 }
 
 void LineReader::SyncFeeds() {

@@ -37,6 +37,15 @@ struct Line {
     bool ctrlZ = false;     // a Ctrl-Z in this line ended the file
 };
 
+// Whole lines that lie one after the other in the buffer, each short and
+// verbatim, each with its line feed: their kept texts, line feeds included,
+// are exactly these bytes.
+struct Run {
+    const char* text = nullptr;  // valid until the buffer is filled again
+    std::size_t size = 0;
+    std::uint64_t lines = 0;
+};
+
 class LineReader {
 public:
     // Opens the file read-only, sharing it with readers and writers; throws
@@ -73,6 +82,15 @@ public:
         return NextSlowly(line);
     }
 
+    // The lines from here on that can be taken as one run; false where the next
+    // line is not such a line (it may hold a carriage return or a byte 0, be
+    // too long or run past the buffer); Next reads that one. Once a carriage
+    // return or a byte 0 has stopped a run, the rest of the buffer is read line
+    // by line.
+    bool NextRun(Run& run);
+    // The line feeds of the buffer.
+    const PositionMask& Feeds() const { return feeds; }
+
     // The buffer that lines are read from, and how many times it was filled:
     // a line's text lies in it unless the line ran past the end of a filling.
     const char* Buffer() const { return chunk.get(); }
@@ -106,6 +124,7 @@ private:
     std::size_t feedWord = 0;       // the word of feeds being read
     std::uint64_t feedBits = 0;     // its line feeds from next on
     bool chunkHasZero = false;
+    bool runsPaused = false;  // a carriage return or a byte 0 stopped a run in this buffer
     std::uint64_t fillings = 0;
     bool ended = false;     // nothing more comes from the file
     bool finished = false;  // the last line has been returned

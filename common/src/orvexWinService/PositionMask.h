@@ -33,6 +33,31 @@ inline unsigned LowestBit(std::uint64_t bits) {
 #endif
 }
 
+// Index of the highest set bit of a non-zero word.
+inline unsigned HighestBit(std::uint64_t bits) {
+#if defined(__GNUC__)
+    return 63U - static_cast<unsigned>(__builtin_clzll(bits));
+#else
+    unsigned index = 0;
+    for (unsigned step = 32; step > 0; step /= 2) {
+        if ((bits >> step) != 0) {
+            bits >>= step;
+            index += step;
+        }
+    }
+    return index;
+#endif
+}
+
+// Set bits of a word (counted in parallel: the compilers' own count calls a
+// library function where the processor is not known to count by itself).
+inline unsigned CountBits(std::uint64_t bits) {
+    bits = bits - ((bits >> 1U) & 0x5555555555555555ULL);
+    bits = (bits & 0x3333333333333333ULL) + ((bits >> 2U) & 0x3333333333333333ULL);
+    bits = (bits + (bits >> 4U)) & 0x0F0F0F0F0F0F0F0FULL;
+    return static_cast<unsigned>((bits * 0x0101010101010101ULL) >> 56U);
+}
+
 // The first marked position in [from, to), or to.
 inline std::size_t NextMarked(const PositionMask& mask, std::size_t from, std::size_t to) {
     if (from >= to) {
@@ -49,6 +74,26 @@ inline std::size_t NextMarked(const PositionMask& mask, std::size_t from, std::s
     }
     const std::size_t found = word * 64 + LowestBit(bits);
     return found < to ? found : to;
+}
+
+// The last marked position in [from, to), or from - 1.
+inline std::size_t LastMarkedBefore(const PositionMask& mask, std::size_t from, std::size_t to) {
+    if (to <= from) {
+        return from - 1;
+    }
+    for (std::size_t word = (to - 1) / 64 + 1; word-- > from / 64;) {
+        std::uint64_t bits = mask[word];
+        if (to - word * 64 < 64) {
+            bits &= (std::uint64_t{1} << (to - word * 64)) - 1;
+        }
+        if (word == from / 64) {
+            bits &= ~std::uint64_t{0} << (from % 64);
+        }
+        if (bits != 0) {
+            return word * 64 + HighestBit(bits);
+        }
+    }
+    return from - 1;
 }
 
 // True when a position in [from, to) is marked.

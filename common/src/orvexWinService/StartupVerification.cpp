@@ -159,7 +159,27 @@ void ScanStatusLog(const std::string& path, std::vector<ComponentRule>& componen
         runLines = 0;
     };
     reader.BeforeRefill(flushRun);
-    while (reader.Next(line)) {
+    const auto markFound = [&components](std::size_t component) { components[component].found = true; };
+    for (;;) {
+        // Where no observer needs each line, runs of plain lines are taken at
+        // once: they are counted, kept and searched where a text may begin.
+        Run run;
+        if (observer == nullptr && reader.NextRun(run)) {
+            flushRun();
+            number += run.lines;
+            tail.AppendLines(run.text, run.size, run.lines);
+            if (!matcher.AllFound()) {
+                if (reader.Fillings() != fillings) {
+                    fillings = reader.Fillings();
+                    matcher.SetBlock(reader.Buffer(), reader.BufferSize());
+                }
+                matcher.MarkLines(run.text, run.size, reader.Feeds(), markFound);
+            }
+            continue;
+        }
+        if (!reader.Next(line)) {
+            break;
+        }
         ++number;
         if (reader.Fillings() != fillings) {
             fillings = reader.Fillings();
@@ -182,7 +202,7 @@ void ScanStatusLog(const std::string& path, std::vector<ComponentRule>& componen
         if (searched) {
             marked = matcher.MarkLine(line.text, line.size);
             if (marked != ComponentMatcher::noComponent) {
-                components[marked].found = true;
+                markFound(marked);
             }
         }
         if (observer != nullptr) {
