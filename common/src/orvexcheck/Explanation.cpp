@@ -350,8 +350,8 @@ bool HoldsIgnoringCase(const std::string& line, const std::string& text) {
     return false;
 }
 
-// Why a lacking text may not be where the administrator sees it.
-std::string Hint(const std::string& line, const std::string& text) {
+// Where a text begins and ends without the white space at either end.
+std::pair<std::size_t, std::size_t> BlankFreeSpan(const std::string& text) {
     std::size_t begin = 0;
     std::size_t end = text.size();
     while (begin < end && IsBlank(text[begin])) {
@@ -360,6 +360,12 @@ std::string Hint(const std::string& line, const std::string& text) {
     while (end > begin && IsBlank(text[end - 1])) {
         --end;
     }
+    return {begin, end};
+}
+
+// Why a lacking text may not be where the administrator sees it.
+std::string Hint(const std::string& line, const std::string& text) {
+    const auto [begin, end] = BlankFreeSpan(text);
     const std::string trimmed = text.substr(begin, end - begin);
     if (trimmed.size() != text.size() && !trimmed.empty()) {
         if (line.find(trimmed) != std::string::npos) {
@@ -443,14 +449,7 @@ Explanation Explain(const std::string& propertiesPath, const std::string& logPat
 }
 
 std::string Visible(const std::string& text) {
-    std::size_t begin = 0;
-    std::size_t end = text.size();
-    while (begin < end && IsBlank(text[begin])) {
-        ++begin;
-    }
-    while (end > begin && IsBlank(text[end - 1])) {
-        --end;
-    }
+    const auto [begin, end] = BlankFreeSpan(text);
     std::string shown = "\"";
     for (std::size_t k = 0; k < text.size(); ++k) {
         const auto c = static_cast<unsigned char>(text[k]);
