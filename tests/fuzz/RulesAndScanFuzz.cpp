@@ -140,10 +140,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     orvex::StatusTail tail(limit);
     orvex::ScanStatusLog(paths.log, rules, tail);
     std::string bounded = orvex::statusTextHeader;
-    if (tail.LeftOut() > 0) {
-        bounded += orvex::LeftOutNote(tail.LeftOut(), paths.log);
-    }
-    tail.AppendTo(bounded);
+    orvex::AppendStatusLines(tail, paths.log, bounded);
     Require(bounded == orvex::plain::ScanLog(loaded, log, paths.log, limit).statusText,
             "bounded status text differs from the last lines that fit");
 

@@ -194,10 +194,7 @@ public:
         orvex::StatusTail tail(limit);
         orvex::ScanStatusLog(logPath, table, tail);
         std::string text = orvex::statusTextHeader;
-        if (tail.LeftOut() > 0) {
-            text += orvex::LeftOutNote(tail.LeftOut(), logPath);
-        }
-        tail.AppendTo(text);
+        orvex::AppendStatusLines(tail, logPath, text);
         ASSERT_EQ(text, ReferenceScan(table, log, logPath, limit).statusText) << "limit " << limit;
     }
 

@@ -32,9 +32,6 @@ bool LineReader::Refill() {
     if (ended) {
         return false;
     }
-    if (beforeRefill) {
-        beforeRefill();
-    }
     filled = std::fread(chunk.get(), 1, chunkSize, file.get());
     if (filled < chunkSize) {
         ended = true;  // end of file, or a read error: what was read is all there is
@@ -145,7 +142,6 @@ bool LineReader::NextSlowly(Line& line) {
             finished = true;
             line.text = carried.data();
             line.size = carriedSize;
-            line.verbatim = false;
             line.cut = carriedRaw > maxLength;
             line.hadZero = carriedZero;
             line.ctrlZ = ctrlZ;
@@ -181,7 +177,6 @@ bool LineReader::NextSlowly(Line& line) {
             }
             line.text = begin;
             line.size = length;
-            line.verbatim = length == piece;
             line.cut = piece - (crBeforeFeed ? 1 : 0) > maxLength;
             line.hadZero = zero;
             line.ctrlZ = false;
@@ -195,7 +190,6 @@ bool LineReader::NextSlowly(Line& line) {
         }
         line.text = carried.data();
         line.size = carriedSize;
-        line.verbatim = false;
         line.cut = carriedRaw - (crBeforeFeed ? 1 : 0) > maxLength;
         line.hadZero = carriedZero;
         line.ctrlZ = false;

@@ -10,11 +10,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
-#include <functional>
 #include <ios>
 #include <memory>
 #include <string>
-#include <utility>
 
 #include "PositionMask.h"
 #include "StatusChecker.h"
@@ -27,19 +25,16 @@ std::ios_base::failure OpeningFailure(const std::string& path);
 
 // The kept text of one line and what the line rules took from it.
 struct Line {
-    // Valid until the next read; for a verbatim line, until the buffer it lies
-    // in is filled again (see BeforeRefill).
-    const char* text = nullptr;
+    const char* text = nullptr;  // valid until the next read
     std::size_t size = 0;
-    bool verbatim = false;  // the text and the line feed after it are the file's own bytes
-    bool cut = false;       // characters after the 255th were ignored
-    bool hadZero = false;   // a byte 0 ended the text early
-    bool ctrlZ = false;     // a Ctrl-Z in this line ended the file
+    bool cut = false;      // characters after the 255th were ignored
+    bool hadZero = false;  // a byte 0 ended the text early
+    bool ctrlZ = false;    // a Ctrl-Z in this line ended the file
 };
 
 // Whole lines that lie one after the other in the buffer, each short and
-// verbatim, each with its line feed: their kept texts, line feeds included,
-// are exactly these bytes.
+// holding no carriage return or byte 0, each with its line feed: their kept
+// texts, line feeds included, are exactly these bytes.
 struct Run {
     const char* text = nullptr;  // valid until the buffer is filled again
     std::size_t size = 0;
@@ -71,7 +66,6 @@ public:
                     const bool crBeforeFeed = piece > 0 && begin[piece - 1] == '\r';
                     line.text = begin;
                     line.size = crBeforeFeed ? piece - 1 : piece;
-                    line.verbatim = !crBeforeFeed;
                     line.cut = false;
                     line.hadZero = false;
                     line.ctrlZ = false;
@@ -97,10 +91,6 @@ public:
     std::size_t BufferSize() const { return filled; }
     std::uint64_t Fillings() const { return fillings; }
 
-    // Called right before the buffer is filled again, while the lines read
-    // from it are still there to be copied.
-    void BeforeRefill(std::function<void()> call) { beforeRefill = std::move(call); }
-
 private:
     static constexpr std::size_t chunkSize = std::size_t{64} * 1024;
     static constexpr std::size_t maxLength = maxLineLength;
@@ -117,7 +107,6 @@ private:
     };
     std::unique_ptr<std::FILE, FileCloser> file;
     std::unique_ptr<char[]> chunk;
-    std::function<void()> beforeRefill;
     std::size_t next = 0;
     std::size_t filled = 0;
     PositionMask feeds;             // the line feeds of the buffer

@@ -139,6 +139,14 @@ std::string LeftOutNote(std::uint64_t lines, const std::string& path) {
     return "(" + std::to_string(lines) + " earlier lines of " + path + " are not shown)\n";
 }
 
+void AppendStatusLines(const StatusTail& tail, const std::string& path, std::string& out) {
+    const std::uint64_t leftOut = tail.LeftOut();
+    if (leftOut > 0) {
+        out += LeftOutNote(leftOut, path);
+    }
+    tail.AppendTo(out);
+}
+
 void ScanStatusLog(const std::string& path, std::vector<ComponentRule>& components, StatusTail& tail,
                    ScanObserver* observer) {
     LineReader reader(path);
@@ -146,33 +154,23 @@ void ScanStatusLog(const std::string& path, std::vector<ComponentRule>& componen
     Line line;
     std::uint64_t number = 0;
     std::uint64_t fillings = 0;
-    // Consecutive verbatim lines go to the tail in one piece, while the
-    // buffer still holds them: at the latest right before it is filled again.
-    const char* runBegin = nullptr;
-    const char* runEnd = nullptr;
-    std::uint64_t runLines = 0;
-    const auto flushRun = [&tail, &runBegin, &runEnd, &runLines]() {
-        if (runLines > 0) {
-            tail.AppendLines(runBegin, static_cast<std::size_t>(runEnd - runBegin), runLines);
-        }
-        runBegin = runEnd = nullptr;
-        runLines = 0;
-    };
-    reader.BeforeRefill(flushRun);
     const auto markFound = [&components](std::size_t component) { components[component].found = true; };
+    // The matcher marks the candidate starts of each buffer the reader fills.
+    const auto followBuffer = [&reader, &matcher, &fillings]() {
+        if (reader.Fillings() != fillings) {
+            fillings = reader.Fillings();
+            matcher.SetBlock(reader.Buffer(), reader.BufferSize());
+        }
+    };
     for (;;) {
         // Where no observer needs each line, runs of plain lines are taken at
         // once: they are counted, kept and searched where a text may begin.
         Run run;
         if (observer == nullptr && reader.NextRun(run)) {
-            flushRun();
             number += run.lines;
             tail.AppendLines(run.text, run.size, run.lines);
             if (!matcher.AllFound()) {
-                if (reader.Fillings() != fillings) {
-                    fillings = reader.Fillings();
-                    matcher.SetBlock(reader.Buffer(), reader.BufferSize());
-                }
+                followBuffer();
                 matcher.MarkLines(run.text, run.size, reader.Feeds(), markFound);
             }
             continue;
@@ -181,22 +179,8 @@ void ScanStatusLog(const std::string& path, std::vector<ComponentRule>& componen
             break;
         }
         ++number;
-        if (reader.Fillings() != fillings) {
-            fillings = reader.Fillings();
-            matcher.SetBlock(reader.Buffer(), reader.BufferSize());
-        }
-        if (line.verbatim && line.text == runEnd) {
-            runEnd += line.size + 1;
-            ++runLines;
-        } else if (line.verbatim) {
-            flushRun();
-            runBegin = line.text;
-            runEnd = line.text + line.size + 1;
-            runLines = 1;
-        } else {
-            flushRun();
-            tail.Append(line.text, line.size);
-        }
+        followBuffer();
+        tail.Append(line.text, line.size);
         std::size_t marked = ComponentMatcher::noComponent;
         const bool searched = line.size > 0 && !matcher.AllFound();
         if (searched) {
@@ -209,7 +193,6 @@ void ScanStatusLog(const std::string& path, std::vector<ComponentRule>& componen
             observer->OnLine(number, line, searched ? &matcher : nullptr, marked);
         }
     }
-    flushRun();
 }
 
 StatusChecker::StatusChecker(const std::string& propertiesPath, const std::string& logPath)
@@ -219,10 +202,7 @@ bool StatusChecker::Check() {
     StatusTail tail;
     ScanStatusLog(logPath, components, tail);
 
-    if (tail.LeftOut() > 0) {
-        statusText += LeftOutNote(tail.LeftOut(), logPath);
-    }
-    tail.AppendTo(statusText);
+    AppendStatusLines(tail, logPath, statusText);
 
     bool verdict = true;
     for (const ComponentRule& rule : components) {

@@ -128,6 +128,10 @@ void ScanStatusLog(const std::string& path, std::vector<ComponentRule>& componen
 // "(<N> earlier lines of <path> are not shown)\n"
 std::string LeftOutNote(std::uint64_t lines, const std::string& path);
 
+// What the status text holds after its header: the note of the lines left
+// out, if any, then the kept lines of the log at path.
+void AppendStatusLines(const StatusTail& tail, const std::string& path, std::string& out);
+
 }  // namespace orvex
 
 #endif
