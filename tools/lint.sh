@@ -6,19 +6,21 @@ ROOT=$(cd "$(dirname "$0")/.." && pwd)
 cd "$ROOT"
 HOST=common/src/orvexWinService
 CHECK=common/src/orvexcheck
-PORTABLE=($HOST/HostLogic.cpp $HOST/PositionMask.cpp $HOST/LineReader.cpp $HOST/TextMatcher.cpp $HOST/ComponentMatcher.cpp $HOST/StartupVerification.cpp
+PORTABLE=($HOST/HostLogic.cpp $HOST/PositionMask.cpp $HOST/ProductFile.cpp $HOST/LineReader.cpp $HOST/TextMatcher.cpp $HOST/ComponentMatcher.cpp $HOST/StartupVerification.cpp
           $CHECK/Explanation.cpp $CHECK/main.cpp)
 # orvexcheck's main.cpp is in both lists: its Win32 part is only compiled for Windows.
-WIN32=($HOST/EntryInstaller.cpp $HOST/ServiceContext.cpp $HOST/ServiceRuntime.cpp $HOST/StartupCheck.cpp $HOST/main.cpp
+WIN32=($HOST/ProductFile.cpp $HOST/EntryInstaller.cpp $HOST/ServiceContext.cpp $HOST/ServiceRuntime.cpp $HOST/StartupCheck.cpp $HOST/QuietTerminate.cpp $HOST/main.cpp
        $CHECK/main.cpp)
 
 # clang parses the Win32 units as the 32-bit product is built: mingw-w64's headers and
-# its libstdc++ are named explicitly, since clang does not find them by itself.
+# its libstdc++ are named explicitly, since clang does not find them by itself. GCC's
+# own header folder is left out: its intrinsics are GCC's, and clang brings its own.
 mingw_args=(--extra-arg=--target=i686-w64-mingw32)
 while read -r dir; do
   mingw_args+=("--extra-arg=-isystem$dir")
 done < <(echo | i686-w64-mingw32-g++-posix -xc++ -E -v - 2>&1 |
-         sed -n '/#include <...> search starts/,/End of search/p' | grep '^ /' | sed 's/^ //')
+         sed -n '/#include <...> search starts/,/End of search/p' | grep '^ /' | sed 's/^ //' |
+         grep -Ev '^/usr/lib/gcc/[^ ]*/include(-fixed)?$')
 
 echo "== clang-tidy (portable units)"
 clang-tidy --quiet -p build/native "${PORTABLE[@]}"

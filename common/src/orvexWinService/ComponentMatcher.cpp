@@ -25,18 +25,13 @@ TextTable IndexTexts(const std::vector<ComponentRule>& components) {
     return table;
 }
 
-ComponentMatcher::ComponentMatcher(const std::vector<ComponentRule>& components)
-    : ComponentMatcher(components, IndexTexts(components)) {}
+namespace {
 
-ComponentMatcher::ComponentMatcher(const std::vector<ComponentRule>& components, TextTable table)
-    : matcher(table.texts),
-      ruleTexts(std::move(table.ruleTexts)),
-      keyText(components.size(), 0),
-      lineStamp(table.texts.size(), 0),
-      candidates(table.texts.size()) {
-    // Each component is indexed under the one of its texts that the fewest
-    // components share, so that a line wakes as few candidates as possible.
-    std::vector<std::size_t> sharedBy(table.texts.size(), 0);
+// The key of each component: of its texts, the one the fewest components
+// share; on a tie the earliest, so a component's name before its other texts.
+std::vector<std::uint32_t> ChooseKeys(const std::vector<std::array<std::uint32_t, 3>>& ruleTexts,
+                                      std::size_t textCount) {
+    std::vector<std::size_t> sharedBy(textCount, 0);
     for (const auto& ids : ruleTexts) {
         ++sharedBy[ids[0]];
         if (ids[1] != ids[0]) {
@@ -46,16 +41,45 @@ ComponentMatcher::ComponentMatcher(const std::vector<ComponentRule>& components,
             ++sharedBy[ids[2]];
         }
     }
+    std::vector<std::uint32_t> keys(ruleTexts.size());
+    const auto fewerShare = [&sharedBy](std::uint32_t a, std::uint32_t b) { return sharedBy[a] < sharedBy[b]; };
+    std::transform(ruleTexts.begin(), ruleTexts.end(), keys.begin(),
+                   [&fewerShare](const auto& ids) { return *std::min_element(ids.begin(), ids.end(), fewerShare); });
+    return keys;
+}
+
+// The distinct keys of the components not yet found.
+std::vector<std::string> KeyTexts(const std::vector<std::string>& texts, const std::vector<std::uint32_t>& keyText,
+                                  const std::vector<ComponentRule>& components) {
+    std::vector<bool> taken(texts.size(), false);
+    std::vector<std::string> keys;
     for (std::size_t index = 0; index < components.size(); ++index) {
-        if (components[index].found) {
-            continue;
+        if (!components[index].found && !taken[keyText[index]]) {
+            taken[keyText[index]] = true;
+            keys.push_back(texts[keyText[index]]);
         }
-        const auto& ids = ruleTexts[index];
-        const auto fewerShare = [&sharedBy](std::uint32_t a, std::uint32_t b) { return sharedBy[a] < sharedBy[b]; };
-        const std::uint32_t key = *std::min_element(ids.begin(), ids.end(), fewerShare);
-        keyText[index] = key;
-        candidates[key].push_back(static_cast<std::uint32_t>(index));
-        ++remaining;
+    }
+    return keys;
+}
+
+}  // namespace
+
+ComponentMatcher::ComponentMatcher(const std::vector<ComponentRule>& components, Search search)
+    : ComponentMatcher(components, search, IndexTexts(components)) {}
+
+ComponentMatcher::ComponentMatcher(const std::vector<ComponentRule>& components, Search search, TextTable&& table)
+    : search(search),
+      matcher(table.texts),
+      ruleTexts(std::move(table.ruleTexts)),
+      keyText(ChooseKeys(ruleTexts, table.texts.size())),
+      keys(search == Search::keyLines ? KeyTexts(table.texts, keyText, components) : std::vector<std::string>()),
+      lineStamp(table.texts.size(), 0),
+      candidates(table.texts.size()) {
+    for (std::size_t index = 0; index < components.size(); ++index) {
+        if (!components[index].found) {
+            candidates[keyText[index]].push_back(static_cast<std::uint32_t>(index));
+            ++remaining;
+        }
     }
 }
 

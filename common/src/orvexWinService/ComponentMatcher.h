@@ -26,12 +26,24 @@ TextTable IndexTexts(const std::vector<ComponentRule>& components);
 // One automaton over every text of every component: a line is walked once,
 // whatever the number of components, and only the components indexed under a
 // text that occurs in it are then examined.
+//
+// Each component is indexed under one of its texts, its key: the one that the
+// fewest components share, so the one least likely to stand in a log line (a
+// component's name, before the words that every component's line repeats).
+// A line can only mark a component if it holds the component's key, so where
+// the lines that hold no key need not be told apart, only the lines that hold
+// a key are searched for every text; most log lines are then passed over at
+// the cost of a look at their candidate starts.
 class ComponentMatcher {
 public:
     static constexpr std::size_t noComponent = std::numeric_limits<std::size_t>::max();
 
+    // Which lines are searched for every text: those that hold a key, or all
+    // of them (for an observer that is told of the texts of every line).
+    enum class Search { keyLines, everyLine };
+
     // Components already found are never marked again.
-    explicit ComponentMatcher(const std::vector<ComponentRule>& components);
+    explicit ComponentMatcher(const std::vector<ComponentRule>& components, Search search = Search::keyLines);
 
     bool AllFound() const { return remaining == 0; }
 
@@ -48,22 +60,25 @@ public:
     // there is none.
     std::size_t MarkLine(const char* line, std::size_t length) {
         lineTexts.clear();
-        // Most lines of a block hold no candidate start at all.
         const auto* bytes = reinterpret_cast<const unsigned char*>(line);
         const std::less<const unsigned char*> before;
-        if (block != nullptr && !before(bytes, block) && !before(block + blockSize, bytes + length)) {
-            if (!blockMarked) {
-                matcher.MarkStarts(block, blockSize, blockStarts);
-                blockMarked = true;
-            }
-            const auto from = static_cast<std::size_t>(bytes - block);
-            if (!AnyMarked(blockStarts, from, from + length)) {
-                return noComponent;
-            }
+        if (block == nullptr || before(bytes, block) || before(block + blockSize, bytes + length)) {
+            // A line carried over from an earlier filling of the block.
+            return SearchLine(bytes, length);
+        }
+        MarkBlock();
+        const auto from = static_cast<std::size_t>(bytes - block);
+        // Most lines of a block hold no candidate start at all.
+        if (!AnyMarked(blockStarts, from, from + length)) {
+            return noComponent;
+        }
+        if (search == Search::everyLine) {
             return MarkMatch(block, blockStarts, from, from + length);
         }
-        matcher.MarkStarts(bytes, length, lineStarts);
-        return MarkMatch(bytes, lineStarts, 0, length);
+        if (!keys.Holds(block, blockStarts, from, from + length)) {
+            return noComponent;
+        }
+        return SearchLine(bytes, length);
     }
 
     // MarkLine for each line of [text, text + size) in the block that holds a
@@ -71,10 +86,7 @@ public:
     // (the block's); calls marked(component) for each component so marked.
     template <typename Marked>
     void MarkLines(const char* text, std::size_t size, const PositionMask& feeds, Marked&& marked) {
-        if (!blockMarked) {
-            matcher.MarkStarts(block, blockSize, blockStarts);
-            blockMarked = true;
-        }
+        MarkBlock();
         const auto from = static_cast<std::size_t>(reinterpret_cast<const unsigned char*>(text) - block);
         const std::size_t to = from + size;
         for (std::size_t start = NextMarked(blockStarts, from, to); start != to && !AllFound();) {
@@ -88,26 +100,40 @@ public:
         }
     }
 
-    // The distinct texts that occurred in the line last given to MarkLine.
+    // The distinct texts that occurred in the line last given to MarkLine
+    // (under Search::everyLine; otherwise only where the line held a key).
     const std::vector<std::uint32_t>& LineTexts() const { return lineTexts; }
     // The three text indexes of a component.
     const std::array<std::uint32_t, 3>& TextsOf(std::size_t component) const { return ruleTexts[component]; }
     std::size_t TextCount() const { return lineStamp.size(); }
 
 private:
-    ComponentMatcher(const std::vector<ComponentRule>& components, TextTable table);
+    ComponentMatcher(const std::vector<ComponentRule>& components, Search search, TextTable&& table);
     void Occurred(std::uint32_t text) {
         if (lineStamp[text] != currentLine) {
             lineStamp[text] = currentLine;
             lineTexts.push_back(text);
         }
     }
+    void MarkBlock() {
+        if (!blockMarked) {
+            (search == Search::everyLine ? matcher : keys).MarkStarts(block, blockSize, blockStarts);
+            blockMarked = true;
+        }
+    }
+    // Searches a whole line of at most 255 characters for every text.
+    std::size_t SearchLine(const unsigned char* bytes, std::size_t length) {
+        matcher.MarkStarts(bytes, length, lineStarts);
+        return MarkMatch(bytes, lineStarts, 0, length);
+    }
     // The part of MarkLine for a line that may hold a text: [from, to) of base.
     std::size_t MarkMatch(const unsigned char* base, const StartMask& starts, std::size_t from, std::size_t to);
 
+    Search search;
     TextMatcher matcher;
     std::vector<std::array<std::uint32_t, 3>> ruleTexts;
     std::vector<std::uint32_t> keyText;                  // the text each component is indexed under
+    TextMatcher keys;                                    // the keys of the components not yet marked
     std::vector<std::uint64_t> lineStamp;                // the last line in which each text occurred
     std::vector<std::vector<std::uint32_t>> candidates;  // per text: unmarked components indexed under it
     std::vector<std::uint32_t> lineTexts;                // texts of this line
@@ -116,7 +142,7 @@ private:
     std::size_t blockSize = 0;
     bool blockMarked = false;
     StartMask blockStarts;
-    StartMask lineStarts;  // for a line outside the block
+    StartMask lineStarts;  // for a line searched on its own
     std::size_t remaining = 0;
 };
 

@@ -2,29 +2,10 @@
 
 #include <algorithm>
 #include <cstring>
-#include <stdexcept>
 
 namespace orvex {
 
-std::ios_base::failure OpeningFailure(const std::string& path) {
-    const std::string message = "Failure while opening file: " + path;
-    std::ios_base::failure failure(message);
-    // The library may append the error category's text to what(); callers
-    // report what() as it is, so the base keeps the message alone.
-    static_cast<std::runtime_error&>(failure) = std::runtime_error(message);
-    return failure;
-}
-
-LineReader::LineReader(const std::string& path) : file(std::fopen(path.c_str(), "rb")) {
-    // The C library opens without denying other readers or writers, so a
-    // status script still writing the log does not keep it from being read.
-    if (!file) {
-        throw OpeningFailure(path);
-    }
-    // Reads go straight into the chunk: no second buffer inside the library.
-    (void)std::setvbuf(file.get(), nullptr, _IONBF, 0);
-    chunk.reset(new char[chunkSize]);
-}
+LineReader::LineReader(const std::string& path) : file(path), chunk(new char[chunkSize]) {}
 
 bool LineReader::Refill() {
     next = 0;
@@ -32,9 +13,9 @@ bool LineReader::Refill() {
     if (ended) {
         return false;
     }
-    filled = std::fread(chunk.get(), 1, chunkSize, file.get());
+    filled = file.Read(chunk.get(), chunkSize);
     if (filled < chunkSize) {
-        ended = true;  // end of file, or a read error: what was read is all there is
+        ended = true;
     }
     const auto* stop = static_cast<const char*>(std::memchr(chunk.get(), '\x1A', filled));
     if (stop != nullptr) {

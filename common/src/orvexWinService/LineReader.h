@@ -9,19 +9,14 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <ios>
 #include <memory>
 #include <string>
 
 #include "PositionMask.h"
+#include "ProductFile.h"
 #include "StatusChecker.h"
 
 namespace orvex {
-
-// The failure a product file that cannot be opened raises: what() is exactly
-// "Failure while opening file: " + path.
-std::ios_base::failure OpeningFailure(const std::string& path);
 
 // The kept text of one line and what the line rules took from it.
 struct Line {
@@ -43,8 +38,9 @@ struct Run {
 
 class LineReader {
 public:
-    // Opens the file read-only, sharing it with readers and writers; throws
-    // OpeningFailure(path) when it cannot be opened.
+    // Opens the file read-only, as a ProductFile; throws OpeningFailure(path)
+    // when it cannot be opened. Reading throws ReadingFailure(path) where a
+    // read fails: what was read before is never taken for the whole file.
     explicit LineReader(const std::string& path);
 
     // The next line; false once every line has been read. A file always has
@@ -102,10 +98,7 @@ private:
     // Adds a piece of the current line to the carried text, under the limit.
     void Carry(const char* piece, std::size_t size);
 
-    struct FileCloser {
-        void operator()(std::FILE* file) const { (void)std::fclose(file); }
-    };
-    std::unique_ptr<std::FILE, FileCloser> file;
+    ProductFile file;
     std::unique_ptr<char[]> chunk;
     std::size_t next = 0;
     std::size_t filled = 0;

@@ -9,13 +9,48 @@
 #include <cstdint>
 #include <vector>
 
-// Where SSE2 is there for certain, sixteen positions are marked at once.
-#if defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
+// With SSE2, sixteen positions are marked at once. Where the build does not
+// promise SSE2 (32-bit x86 for processors without it), the vector code is
+// compiled for SSE2 function by function and taken only where the processor
+// has it. ORVEX_PORTABLE_MASKS builds the portable marking alone, as such a
+// processor runs it; ORVEX_MARKING_AT_RUN_TIME makes a build that promises
+// SSE2 choose at run time all the same, as the 32-bit build does.
+#if defined(ORVEX_PORTABLE_MASKS)
+#elif defined(__GNUC__) && (defined(__i386__) || defined(__x86_64__)) && \
+    (!defined(__SSE2__) || defined(ORVEX_MARKING_AT_RUN_TIME))
 #include <emmintrin.h>
 #define ORVEX_VECTOR_MASKS 1
+#define ORVEX_VECTOR_AT_RUN_TIME 1
+#define ORVEX_VECTOR_TARGET __attribute__((target("sse2")))
+#elif defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
+#include <emmintrin.h>
+#define ORVEX_VECTOR_MASKS 1
+#define ORVEX_VECTOR_TARGET
+#endif
+// The small vector steps are inlined into their loops also where the build
+// optimises for size.
+#if defined(ORVEX_VECTOR_MASKS) && defined(__GNUC__)
+#define ORVEX_VECTOR_STEP ORVEX_VECTOR_TARGET inline __attribute__((always_inline))
+#elif defined(ORVEX_VECTOR_MASKS)
+#define ORVEX_VECTOR_STEP __forceinline
 #endif
 
 namespace orvex {
+
+// True where positions are marked sixteen at a time: always where the build
+// promises SSE2, never in the portable build, otherwise where the processor
+// has SSE2 (asked once per process).
+#if defined(ORVEX_VECTOR_AT_RUN_TIME)
+bool VectorMarking();
+#else
+inline bool VectorMarking() {
+#ifdef ORVEX_VECTOR_MASKS
+    return true;
+#else
+    return false;
+#endif
+}
+#endif
 
 using PositionMask = std::vector<std::uint64_t>;
 

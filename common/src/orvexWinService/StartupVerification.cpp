@@ -150,7 +150,10 @@ void AppendStatusLines(const StatusTail& tail, const std::string& path, std::str
 void ScanStatusLog(const std::string& path, std::vector<ComponentRule>& components, StatusTail& tail,
                    ScanObserver* observer) {
     LineReader reader(path);
-    ComponentMatcher matcher(components);
+    // An observer is told of the texts of every line; without one, only the
+    // lines that hold a component's key are searched for every text.
+    ComponentMatcher matcher(components, observer != nullptr ? ComponentMatcher::Search::everyLine
+                                                             : ComponentMatcher::Search::keyLines);
     Line line;
     std::uint64_t number = 0;
     std::uint64_t fillings = 0;
@@ -199,8 +202,12 @@ StatusChecker::StatusChecker(const std::string& propertiesPath, const std::strin
     : components(LoadComponentRules(propertiesPath)), logPath(logPath), statusText(statusTextHeader) {}
 
 bool StatusChecker::Check() {
+    // The scan marks a copy: a log that cannot be read to its end leaves the
+    // checker as it was.
+    std::vector<ComponentRule> scannedComponents = components;
     StatusTail tail;
-    ScanStatusLog(logPath, components, tail);
+    ScanStatusLog(logPath, scannedComponents, tail);
+    components = std::move(scannedComponents);
 
     AppendStatusLines(tail, logPath, statusText);
 

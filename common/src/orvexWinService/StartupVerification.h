@@ -121,7 +121,8 @@ public:
 
 // Reads the status log at path once, marking the components its lines report
 // and keeping the status text's lines in tail. Throws OpeningFailure(path),
-// with nothing changed, when the log cannot be opened.
+// with nothing changed, when the log cannot be opened, and ReadingFailure(path)
+// when a read fails, with the components marked so far.
 void ScanStatusLog(const std::string& path, std::vector<ComponentRule>& components, StatusTail& tail,
                    ScanObserver* observer = nullptr);
 

@@ -25,7 +25,8 @@ struct ComponentRule {
 };
 
 // Reads the component definitions file. Throws std::ios_base::failure whose
-// what() is exactly "Failure while opening file: " + path when it cannot be opened.
+// what() is exactly "Failure while opening file: " + path when it cannot be
+// opened, or "Failure while reading file: " + path when a read fails.
 std::vector<ComponentRule> LoadComponentRules(const std::string& path);
 
 // The part of text from start on, less the white space that begins there.
@@ -43,8 +44,9 @@ public:
     StatusChecker(const std::string& propertiesPath, const std::string& logPath);
 
     // Scans the log once; true when every component was found. Throws
-    // std::ios_base::failure ("Failure while opening file: " + logPath) when
-    // the log cannot be opened, leaving the checker as it was.
+    // std::ios_base::failure ("Failure while opening file: " + logPath, or
+    // "Failure while reading file: " + logPath) when the log cannot be opened
+    // or read to its end, leaving the checker as it was.
     bool Check();
 
     // A copy of the status text; a checker that is done with hands its own text

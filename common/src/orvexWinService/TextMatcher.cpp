@@ -59,7 +59,7 @@ bool TextMatcher::CollectVectorStarts(const std::vector<std::string>& texts, std
     }
     vectorStarts = count;
     vectorWidth = width;
-    return true;
+    return count > 0;
 }
 #endif
 
@@ -190,7 +190,7 @@ void TextMatcher::MarkStarts(const unsigned char* bytes, std::size_t size, Start
     std::size_t position = 0;
 #ifdef ORVEX_VECTOR_MASKS
     // Three bytes of each start where every text has them, else two.
-    const std::size_t starts = vectorWidth == 3 ? vectorStarts + maxVectorStarts : vectorStarts;
+    const std::size_t starts = !VectorMarking() ? 0 : vectorWidth == 3 ? vectorStarts + maxVectorStarts : vectorStarts;
     switch (starts) {
         case 1:
             position = MarkStartsByVectors<1, 2>(bytes, size, mask.data());
@@ -236,37 +236,46 @@ void TextMatcher::MarkStarts(const unsigned char* bytes, std::size_t size, Start
 }
 
 #ifdef ORVEX_VECTOR_MASKS
+namespace {
+
+// The positions of sixteen bytes at which one of the starts begins.
+template <std::size_t Starts, std::size_t Width>
+ORVEX_VECTOR_STEP std::uint64_t StartsIn(const unsigned char* at, const __m128i (&wanted)[Starts][Width]) {
+    __m128i lanes[Width];
+    for (std::size_t b = 0; b < Width; ++b) {
+        lanes[b] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at + b));
+    }
+    __m128i hits = _mm_setzero_si128();
+    for (std::size_t k = 0; k < Starts; ++k) {
+        __m128i all = _mm_cmpeq_epi8(lanes[0], wanted[k][0]);
+        for (std::size_t b = 1; b < Width; ++b) {
+            all = _mm_and_si128(all, _mm_cmpeq_epi8(lanes[b], wanted[k][b]));
+        }
+        hits = _mm_or_si128(hits, all);
+    }
+    return static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(hits)));
+}
+
+}  // namespace
+
 // Marks whole words of 64 positions, four vectors of sixteen each, while the
 // bytes of the last start of the word lie in the block; returns the first
 // position not marked. The rest is marked from the pair table, which marks as
 // much or more.
 template <std::size_t Starts, std::size_t Width>
-std::size_t TextMatcher::MarkStartsByVectors(const unsigned char* bytes, std::size_t size, std::uint64_t* words) const {
+ORVEX_VECTOR_TARGET std::size_t TextMatcher::MarkStartsByVectors(const unsigned char* bytes, std::size_t size,
+                                                                 std::uint64_t* words) const {
     __m128i wanted[Starts][Width];
     for (std::size_t k = 0; k < Starts; ++k) {
         for (std::size_t b = 0; b < Width; ++b) {
             wanted[k][b] = _mm_set1_epi8(static_cast<char>(vectorStart[k][b]));
         }
     }
-    const auto startsIn = [&wanted](const unsigned char* at) {
-        __m128i lanes[Width];
-        for (std::size_t b = 0; b < Width; ++b) {
-            lanes[b] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at + b));
-        }
-        __m128i hits = _mm_setzero_si128();
-        for (std::size_t k = 0; k < Starts; ++k) {
-            __m128i all = _mm_cmpeq_epi8(lanes[0], wanted[k][0]);
-            for (std::size_t b = 1; b < Width; ++b) {
-                all = _mm_and_si128(all, _mm_cmpeq_epi8(lanes[b], wanted[k][b]));
-            }
-            hits = _mm_or_si128(hits, all);
-        }
-        return static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(hits)));
-    };
     std::size_t position = 0;
     for (; position + 64 + Width - 1 <= size; position += 64) {
         const unsigned char* at = bytes + position;
-        words[position / 64] = startsIn(at) | startsIn(at + 16) << 16U | startsIn(at + 32) << 32U | startsIn(at + 48) << 48U;
+        words[position / 64] = StartsIn(at, wanted) | StartsIn(at + 16, wanted) << 16U |
+                               StartsIn(at + 32, wanted) << 32U | StartsIn(at + 48, wanted) << 48U;
     }
     return position;
 }

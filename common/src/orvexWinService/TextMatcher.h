@@ -24,7 +24,7 @@ using StartMask = PositionMask;
 // A scan leaves the root only at candidate starts: positions whose pair of
 // bytes can begin a text. They are marked for a whole block of bytes at a
 // time, so that the lines of the block cost little more than a look at their
-// bits; where SSE2 is sure to be there, sixteen positions are marked at once.
+// bits; where the processor has SSE2, sixteen positions are marked at once.
 //
 // A state is held as a code: the offset of its row for a state with a full
 // row, else the number past the rows; the top bit marks states where a text ends.
@@ -44,25 +44,25 @@ public:
     template <typename Report>
     void Scan(const unsigned char* base, const StartMask& mask, std::size_t from, std::size_t to,
               Report&& report) const {
-        std::size_t position = from;
-        std::uint32_t state = 0;
-        for (;;) {
-            if (state == 0) {
-                position = NextMarked(mask, position, to);
-            }
-            if (position == to) {
-                return;
-            }
-            state = Next(state, base[position]);
-            ++position;
-            if ((state & outputFlag) != 0) {
-                for (std::uint32_t node = NodeOf(state); node != 0; node = nextOutput[node]) {
-                    if (nodeText[node] != noText) {
-                        report(nodeText[node]);
-                    }
+        Walk(base, mask, from, to, [this, &report](std::uint32_t state) {
+            for (std::uint32_t node = NodeOf(state); node != 0; node = nextOutput[node]) {
+                if (nodeText[node] != noText) {
+                    report(nodeText[node]);
                 }
             }
-        }
+            return true;
+        });
+    }
+
+    // True when a text lies wholly in [from, to) of the block at base, whose
+    // starts are marked in mask; the walk ends at the first one.
+    bool Holds(const unsigned char* base, const StartMask& mask, std::size_t from, std::size_t to) const {
+        bool held = false;
+        Walk(base, mask, from, to, [&held](std::uint32_t /*state*/) {
+            held = true;
+            return false;
+        });
+        return held;
     }
 
 private:
@@ -103,6 +103,28 @@ private:
         return dense[code + byteClass[byte]];
     }
 
+    // Runs the automaton over [from, to), leaving the root only at marked
+    // starts; calls ended(state) where a text ends, until it returns false.
+    template <typename Ended>
+    void Walk(const unsigned char* base, const StartMask& mask, std::size_t from, std::size_t to,
+              Ended&& ended) const {
+        std::size_t position = from;
+        std::uint32_t state = 0;
+        for (;;) {
+            if (state == 0) {
+                position = NextMarked(mask, position, to);
+            }
+            if (position == to) {
+                return;
+            }
+            state = Next(state, base[position]);
+            ++position;
+            if ((state & outputFlag) != 0 && !ended(state)) {
+                return;
+            }
+        }
+    }
+
     std::uint64_t PairBit(const unsigned char* position) const {
         const unsigned pair = (static_cast<unsigned>(position[0]) << 8U) | position[1];
         return (startPairs[pair / 64] >> (pair % 64)) & 1U;
@@ -114,7 +136,8 @@ private:
     void ChooseVectorStarts(const std::vector<std::string>& texts);
     bool CollectVectorStarts(const std::vector<std::string>& texts, std::size_t width);
     template <std::size_t Starts, std::size_t Width>
-    std::size_t MarkStartsByVectors(const unsigned char* bytes, std::size_t size, std::uint64_t* words) const;
+    ORVEX_VECTOR_TARGET std::size_t MarkStartsByVectors(const unsigned char* bytes, std::size_t size,
+                                                        std::uint64_t* words) const;
 
     static constexpr std::size_t maxVectorStarts = 4;
     std::size_t vectorStarts = 0;  // 0: the table looks for the starts

@@ -52,7 +52,8 @@ struct Explanation {
     std::vector<std::string> failed;
 };
 
-// Reads both files once. Throws OpeningFailure(path) where the host would.
+// Reads both files once. Throws OpeningFailure(path) or ReadingFailure(path)
+// where the host would.
 Explanation Explain(const std::string& propertiesPath, const std::string& logPath);
 
 // The text between double quotes, white space at either end and control
