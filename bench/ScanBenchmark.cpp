@@ -1,7 +1,9 @@
 // Throughput of the status log scan against a plain read() loop over the same
 // cached file, on synthetic logs of random words (6 to 14 per line) of 1, 10
 // and 100 MB, and tables of 1 to 1000 components whose texts occur nowhere in
-// the log, so that every line is searched to the end of the log.
+// the log, so that every line is searched to the end of the log. A second
+// kind of log of 100 MB is what real status logs are like: most of its lines
+// hold a component's second or third text, though never its first.
 //
 // Extra modes for tools/scan-bench.sh:
 //   --write-files DIR MB COMPONENTS   writes DIR/status.properties and DIR/orvexStatus.log
@@ -38,7 +40,12 @@ void WriteRules(const std::filesystem::path& path, int components) {
     }
 }
 
-void WriteLog(const std::filesystem::path& path, std::int64_t bytes) {
+// The second and third texts of every component, as WriteRules writes them.
+const char* const sharedTexts[] = {"state=STARTED", "joined kernel"};
+
+// Random words; where withTexts, four lines in five also hold one or both of
+// the texts that every component shares.
+void WriteLog(const std::filesystem::path& path, std::int64_t bytes, bool withTexts = false) {
     std::mt19937 random(7);
     std::vector<std::string> words(4096);
     for (std::string& word : words) {
@@ -50,8 +57,15 @@ void WriteLog(const std::filesystem::path& path, std::int64_t bytes) {
     std::string line;
     for (std::int64_t written = 0; written < bytes; written += static_cast<std::int64_t>(line.size())) {
         line.clear();
+        const std::size_t held = withTexts && random() % 5 != 0 ? 1 + random() % 3 : 0;
         for (std::size_t n = 6 + random() % 9; n > 0; --n) {
             line += words[random() % words.size()];
+            if (n == 2 && (held & 1U) != 0) {
+                line.append(" ").append(sharedTexts[0]);
+            }
+            if (n == 4 && (held & 2U) != 0) {
+                line.append(" ").append(sharedTexts[1]);
+            }
             line += n > 1 ? ' ' : '\n';
         }
         out << line;
@@ -72,10 +86,11 @@ public:
         std::filesystem::remove_all(directory, ignored);
     }
 
-    std::string Log(std::int64_t megabytes) const {
-        const auto path = directory / ("status-" + std::to_string(megabytes) + "MB.log");
+    std::string Log(std::int64_t megabytes, bool withTexts = false) const {
+        const auto path =
+            directory / ((withTexts ? "texts-" : "status-") + std::to_string(megabytes) + "MB.log");
         if (!std::filesystem::exists(path)) {
-            WriteLog(path, megabytes * megabyte);
+            WriteLog(path, megabytes * megabyte, withTexts);
         }
         return path.string();
     }
@@ -108,8 +123,9 @@ void PlainRead(benchmark::State& state, Files& files) {
     state.SetBytesProcessed(bytes);
 }
 
+// Arguments: megabytes, components, and 1 for the log whose lines hold the shared texts.
 void Scan(benchmark::State& state, Files& files) {
-    const std::string log = files.Log(state.range(0));
+    const std::string log = files.Log(state.range(0), state.range(2) != 0);
     const std::string rules = files.Rules(static_cast<int>(state.range(1)));
     const auto size = static_cast<std::int64_t>(std::filesystem::file_size(log));
     while (state.KeepRunning()) {
@@ -127,11 +143,16 @@ void Register(Files& files) {
             ->UseRealTime()
             ->Repetitions(3);
         for (const std::int64_t components : {1, 10, 100, 1000}) {
-            benchmark::RegisterBenchmark("Scan", Scan, std::ref(files))
-                ->Args({megabytes, components})
-                ->Unit(benchmark::kMillisecond)
-                ->UseRealTime()
-                ->Repetitions(3);
+            for (const std::int64_t withTexts : {0, 1}) {
+                if (withTexts == 1 && megabytes != 100) {
+                    continue;
+                }
+                benchmark::RegisterBenchmark("Scan", Scan, std::ref(files))
+                    ->Args({megabytes, components, withTexts})
+                    ->Unit(benchmark::kMillisecond)
+                    ->UseRealTime()
+                    ->Repetitions(3);
+            }
         }
     }
 }

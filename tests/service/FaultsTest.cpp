@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <random>
 #include <string>
@@ -463,17 +464,21 @@ TEST_F(RemovalFaults, UninstallingTwiceReportsTheMissingService) {
 // Product files that cannot be read as the check expects.
 class FileFaults : public Faults {};
 
-TEST_F(FileFaults, FileThatCannotBeOpenedWarnsAndKeepsTheServiceRunning) {
+TEST_F(FileFaults, FileThatCannotBeReadWholeWarnsAndKeepsTheServiceRunning) {
+    enum class Fault { heldOpen, directory, unreadable };
     struct Case {
         const char* what;
         const char* file;
-        bool heldOpen;  // else a directory stands where the file should be
+        Fault fault;
     };
+    // Wine does not make ReadFile fail on a byte range another process has locked, so
+    // the read that fails is that of a link to a Linux file that opens but cannot be read.
     const Case cases[] = {
-        {"definitions file held without sharing", "etc\\status.properties", true},
-        {"status log held without sharing", "logs\\orvexStatus.log", true},
-        {"definitions file is a directory", "etc\\status.properties", false},
-        {"status log is a directory", "logs\\orvexStatus.log", false},
+        {"definitions file held without sharing", "etc\\status.properties", Fault::heldOpen},
+        {"status log held without sharing", "logs\\orvexStatus.log", Fault::heldOpen},
+        {"definitions file is a directory", "etc\\status.properties", Fault::directory},
+        {"status log is a directory", "logs\\orvexStatus.log", Fault::directory},
+        {"status log cannot be read", "logs\\orvexStatus.log", Fault::unreadable},
     };
     std::vector<std::pair<std::string, std::future<Fields>>> exits;
     for (const Case& c : cases) {
@@ -481,7 +486,8 @@ TEST_F(FileFaults, FileThatCannotBeOpenedWarnsAndKeepsTheServiceRunning) {
         const std::string path = bed->InstallDir() + "\\" + c.file;
         const std::string content = bed->ReadFile(path);
         std::string holder;
-        if (c.heldOpen) {
+        const std::string failure = c.fault == Fault::unreadable ? kReadFailure : kOpenFailure;
+        if (c.fault == Fault::heldOpen) {
             holder = bed->Control({"spawn", "holdopen", path, "none", "60000"}).at("spawned");
             // Held once another opener meets a sharing violation.
             ASSERT_TRUE(bed->WaitForEvents(
@@ -490,19 +496,22 @@ TEST_F(FileFaults, FileThatCannotBeOpenedWarnsAndKeepsTheServiceRunning) {
                     return probe.count("error") != 0 && probe.at("error") == "32";
                 },
                 seconds(20)));
-        } else {
+        } else if (c.fault == Fault::directory) {
             bed->Remove(path);
             bed->WriteFile(path + "\\placeholder.txt", "a file inside\r\n");
+        } else {
+            bed->Remove(path);
+            std::filesystem::create_symlink("/proc/self/mem", bed->HostPath(path));
         }
 
         const std::string pid = StartedPid();
         exits.emplace_back(pid, WatchExit(pid));
-        ASSERT_TRUE(WaitForEntryOf(pid, kOpenFailure, seconds(30))) << Describe(bed->Events());
+        ASSERT_TRUE(WaitForEntryOf(pid, failure, seconds(30))) << Describe(bed->Events());
         const auto events = EventsOf(pid);
-        const Event& warning = events[static_cast<std::size_t>(IndexOf(events, kOpenFailure))];
+        const Event& warning = events[static_cast<std::size_t>(IndexOf(events, failure))];
         EXPECT_EQ(warning.type, 2);
-        EXPECT_EQ(warning.text, kOpenFailure + path);
-        EXPECT_GT(IndexOf(events, kOpenFailure), IndexOf(events, kChecking));
+        EXPECT_EQ(warning.text, failure + path);
+        EXPECT_GT(IndexOf(events, failure), IndexOf(events, kChecking));
         EXPECT_EQ(IndexOf(events, kStatusHeader), -1);
         EXPECT_EQ(IndexOf(events, kStarted), -1);
         EXPECT_EQ(CountOfType(events, 1), 0) << Describe(events);
@@ -511,7 +520,7 @@ TEST_F(FileFaults, FileThatCannotBeOpenedWarnsAndKeepsTheServiceRunning) {
 
         StopAndExpectStoppedNote(pid);
         bed->Remove(bed->InstallDir() + "\\logs\\stop.ran");
-        if (c.heldOpen) {
+        if (c.fault == Fault::heldOpen) {
             EXPECT_EQ(bed->Control({"kill", holder}).at("killresult"), "0");
         } else {
             bed->Remove(path);

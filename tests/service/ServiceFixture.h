@@ -35,6 +35,7 @@ constexpr const char* kStartFailed =
     "One or more errors occured when starting ORVEX for Quellon 6.1 Service. Please check the logs or "
     "contact the System Administrator.";
 constexpr const char* kOpenFailure = "Failure while opening file: ";
+constexpr const char* kReadFailure = "Failure while reading file: ";
 
 // A product of two components, both up when checked.
 constexpr const char* kTwoComponents =

@@ -49,6 +49,7 @@ int usage()
                "       svcctl run COMMAND [ARGS...]\n"
                "       svcctl sleep MS\n"
                "       svcctl holdopen PATH none|read|write|readwrite MS [APPENDTEXT]\n"
+               "       svcctl lock PATH OFFSET LENGTH MS\n"
                "       svcctl procs | proclist | kill PID | setevent NAME\n"
                "       svcctl waitproc PID TIMEOUT_MS | handles PID\n"
                "       svcctl spawn ARGS... | now\n"
@@ -426,6 +427,23 @@ int cmdHoldOpen(const char* path, DWORD share, DWORD ms, const char* appendText)
     return 0;
 }
 
+// Holds an exclusive lock on a byte range of a file, as another process of the product
+// might, so that reads of that range fail.
+int cmdLock(const char* path, DWORD offset, DWORD length, DWORD ms)
+{
+    Handle file(orNull(CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)));
+    if (!file) return fail("CreateFileA", GetLastError());
+    OVERLAPPED range{};
+    range.Offset = offset;
+    if (!LockFileEx(file.get(), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, length, 0, &range))
+        return fail("LockFileEx", GetLastError());
+    put("held", 1ul);
+    std::fflush(stdout);
+    Sleep(ms);
+    return 0;
+}
+
 int cmdProcs()
 {
     Handle snapshot(orNull(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0)));
@@ -614,6 +632,7 @@ int dispatch(int argc, char** argv)
     const std::string cmd = argv[1];
     DWORD a = 0;
     DWORD b = 0;
+    DWORD ms = 0;
     if (cmd == "query" && argc == 3) return cmdQuery(argv[2]);
     if (cmd == "config" && argc == 3) return cmdConfig(argv[2]);
     if (cmd == "start" && argc == 4 && toDword(argv[3], a)) return cmdStart(argv[2], a);
@@ -628,6 +647,8 @@ int dispatch(int argc, char** argv)
     if (cmd == "sleep" && argc == 3 && toDword(argv[2], a)) { Sleep(a); return 0; }
     if (cmd == "holdopen" && (argc == 5 || argc == 6) && toShare(argv[3], a) && toDword(argv[4], b))
         return cmdHoldOpen(argv[2], a, b, argc == 6 ? argv[5] : nullptr);
+    if (cmd == "lock" && argc == 6 && toDword(argv[3], a) && toDword(argv[4], b) && toDword(argv[5], ms))
+        return cmdLock(argv[2], a, b, ms);
     if (cmd == "procs" && argc == 2) return cmdProcs();
     if (cmd == "proclist" && argc == 2) return cmdProcList();
     if (cmd == "kill" && argc == 3 && toDword(argv[2], a)) return cmdKill(a);

@@ -152,6 +152,9 @@ TEST(EventTextSplitting, LineFeedExactlyAtTheLimit) {
     // One past the limit: the piece before it must not take the line feed.
     const auto past = SplitEventText("abcdefghij\nXYZ", 10);
     EXPECT_EQ(past, (std::vector<std::string_view>{"abcdefghij", "\nXYZ"}));
+    // A line feed that begins a piece, then more than the limit without one.
+    const auto alone = SplitEventText("abcdefghij\nklmnopqrstuvwxy", 10);
+    EXPECT_EQ(alone, (std::vector<std::string_view>{"abcdefghij", "\n", "klmnopqrst", "uvwxy"}));
 }
 
 TEST(EventTextSplitting, LongLogKeepsEveryCharacterInBoundedPieces) {

@@ -131,6 +131,10 @@ TEST(OrvexCheck, ExplainsVerdictsAndWarnsOfWhatChangesThem) {
           "characters of a line are searched",
           "    (the line is longer than 255 characters: only its first 255 are searched)"},
          1},
+        {"lines of 255 characters before a carriage return are read whole",
+         "a=x,y,z" + std::string(248, '.') + "\r\n", std::string(249, '.') + "x y z\r\n",
+         {"    found: log line 1", "Warnings: none"},
+         0},
         {"NUL bytes", "a=x,y,z\0w\nb=p,q\0,r\n"s, "p\0q r\nx y z\n"s,
          {"  status.properties line 1: a NUL byte ends the line: the rest of it is ignored",
           "  status.properties line 2: holds \"=\" but defines nothing: 2 texts, three are needed",
@@ -160,23 +164,43 @@ TEST(OrvexCheck, ExplainsVerdictsAndWarnsOfWhatChangesThem) {
     }
 }
 
-TEST(OrvexCheck, FilesThatCannotBeOpenedAndUsage) {
+TEST(OrvexCheck, FilesThatCannotBeReadWholeAndUsage) {
     const std::string text = "a=x,y,z\n";
     const Installation noLog(&text, nullptr);
     const Installation noDefinitions(nullptr, &text);
-    for (const auto* install : {&noLog, &noDefinitions}) {
-        const std::string missing = install == &noLog ? install->files.statusLog : install->files.properties;
+    // A directory where the definitions file should be.
+    const Installation directory(nullptr, &text);
+    fs::create_directory(directory.files.properties);
+    struct Fault {
+        const Installation* install;
+        std::string path;
+        std::string failure;
+    };
+    std::vector<Fault> faults = {
+        {&noLog, noLog.files.statusLog, "Failure while opening file: "},
+        {&noDefinitions, noDefinitions.files.properties, "Failure while opening file: "},
+        {&directory, directory.files.properties, "Failure while opening file: "},
+    };
+#ifdef __linux__
+    // A log that opens but cannot be read: never taken for an empty one.
+    const Installation unreadable(&text, nullptr);
+    fs::create_symlink("/proc/self/mem", unreadable.files.statusLog);
+    faults.push_back({&unreadable, unreadable.files.statusLog, "Failure while reading file: "});
+#endif
+    for (const Fault& fault : faults) {
+        SCOPED_TRACE(fault.failure + fault.path);
+        const Installation* install = fault.install;
         try {
             (void)orvex::check::Explain(install->files.properties, install->files.statusLog);
-            ADD_FAILURE() << "no failure for " << missing;
+            ADD_FAILURE() << "no failure for " << fault.path;
         } catch (const std::ios_base::failure& failure) {
-            EXPECT_EQ(failure.what(), "Failure while opening file: " + missing);
+            EXPECT_EQ(failure.what(), fault.failure + fault.path);
         }
 #ifdef ORVEX_CHECK_PATH
         const ProcessRun run = RunCheck(install->dir.string(), install->dir);
         EXPECT_EQ(run.status, 2);
         EXPECT_EQ(run.out, "");
-        EXPECT_EQ(run.err, "Failure while opening file: " + missing + "\n");
+        EXPECT_EQ(run.err, fault.failure + fault.path + "\n");
 #endif
     }
 #ifdef ORVEX_CHECK_PATH

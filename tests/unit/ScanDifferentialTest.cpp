@@ -44,6 +44,26 @@ Outcome ReferenceScan(const std::vector<orvex::ComponentRule>& rules, const std:
 
 using Triple = std::vector<std::string>;
 
+// What the line rules did to a file, as the plain reading sees it.
+orvex::check::LogAnomalies PlainAnomalies(const std::string& file) {
+    orvex::check::LogAnomalies anomalies;
+    const std::vector<orvex::plain::Line> lines = orvex::plain::ReadLines(file);
+    for (std::uint64_t n = 1; n <= lines.size(); ++n) {
+        for (const auto& [holds, tally] : {std::pair{lines[n - 1].cut, &anomalies.cut}, {lines[n - 1].zero, &anomalies.nul}}) {
+            if (holds) {
+                tally->first = tally->count++ == 0 ? n : tally->first;
+            }
+        }
+    }
+    anomalies.ctrlZLine = file.find('\x1A') != std::string::npos ? lines.size() : 0;
+    return anomalies;
+}
+
+void ExpectSameTally(const orvex::check::LineTally& actual, const orvex::check::LineTally& expected, const char* what) {
+    EXPECT_EQ(actual.count, expected.count) << what;
+    EXPECT_EQ(actual.first, expected.first) << what;
+}
+
 class Generator {
 public:
     explicit Generator(std::uint32_t seed) : random(seed) {}
@@ -58,8 +78,12 @@ public:
         return text;
     }
 
-    // A new text, or a piece of one already made, so that texts end inside others.
+    // A new text, or a piece of one already made, so that texts end inside
+    // others; one in five is a single character.
     std::string RuleText(const std::string& alphabet, std::size_t longest, const std::vector<Triple>& made) {
+        if (Below(5) == 0) {
+            return Text(alphabet, 1);
+        }
         if (made.empty() || Below(4) != 0) {
             return Text(alphabet, longest);
         }
@@ -86,7 +110,7 @@ public:
             }
             file += line + (Below(4) == 0 ? "\r\n" : "\n");
             if (Below(8) == 0) {
-                file += "# " + Text(alphabet, longest) + "\n";
+                file += Around255("# " + Text(alphabet, longest)) + (Below(2) == 0 ? "\r\n" : "\n");
             }
             previous = line;
         }
@@ -94,20 +118,28 @@ public:
     }
 
     // Lines made of rule texts and noise, some holding a whole rule, some
-    // long, with stray carriage returns, byte 0 and Ctrl-Z.
-    std::string Log(const std::string& alphabet, const std::vector<Triple>& rules, std::size_t lines) {
+    // long, with stray carriage returns, byte 0 and Ctrl-Z. Where aligned,
+    // each line begins with dots (a byte no text holds) so that its last
+    // character lies just before, on or just after a 64-byte boundary of the
+    // read buffer.
+    std::string Log(const std::string& alphabet, const std::vector<Triple>& rules, std::size_t lines,
+                    bool aligned = false) {
         static const std::string specials = std::string("\r\r\0\x1A", 4);
         std::string log;
         for (std::size_t i = 0; i < lines; ++i) {
             std::string line;
             const std::size_t pieces = Below(Below(10) == 0 ? 80 : 8);
             for (std::size_t p = 0; p < pieces; ++p) {
-                const std::size_t kind = rules.empty() ? 0 : Below(4);
+                const std::size_t kind = rules.empty() ? 0 : Below(5);
                 if (kind == 0) {
                     line += Text(alphabet, 4);
                 } else if (kind == 1) {
                     const Triple& rule = rules[Below(rules.size())];
                     line += rule[Below(3)] + rule[Below(3)] + rule[Below(3)];
+                } else if (kind == 2) {
+                    // A whole rule, its first text last, apart from the others.
+                    const Triple& rule = rules[Below(rules.size())];
+                    line += rule[1] + "." + rule[2] + "." + rule[0];
                 } else {
                     line += rules[Below(rules.size())][Below(3)];
                 }
@@ -115,12 +147,22 @@ public:
                     line += specials[Below(specials.size())];
                 }
             }
+            if (Below(12) == 0) {
+                line = Around255(line);
+            }
             log += line;
             if (i + 1 < lines || Below(2) == 0) {
                 log += Below(5) == 0 ? "\r\n" : "\n";
             }
         }
-        return log;
+        return aligned ? orvex::plain::AlignLineEnds(log, '.') : log;
+    }
+
+    // The text cut or filled with dots to 254, 255 or 256 characters: the
+    // longest line that is read whole, and the lines on either side of it.
+    std::string Around255(std::string text) {
+        text.resize(254 + Below(3), '.');
+        return text;
     }
 
 private:
@@ -187,6 +229,27 @@ public:
             ASSERT_EQ(explanation.components[i].nearest.held, held) << "component " << i;
         }
 
+        // The lines the line rules changed: in the log counted, in the
+        // definitions file each warned of.
+        const orvex::check::LogAnomalies anomalies = PlainAnomalies(log);
+        ExpectSameTally(explanation.logAnomalies.cut, anomalies.cut, "cut log lines");
+        ExpectSameTally(explanation.logAnomalies.nul, anomalies.nul, "log lines with a NUL byte");
+        EXPECT_EQ(explanation.logAnomalies.ctrlZLine, anomalies.ctrlZLine);
+        std::vector<std::uint64_t> cutDefinitions;
+        const std::vector<orvex::plain::Line> definitionLines = orvex::plain::ReadLines(rules);
+        for (std::uint64_t n = 1; n <= definitionLines.size(); ++n) {
+            if (definitionLines[n - 1].cut) {
+                cutDefinitions.push_back(n);
+            }
+        }
+        std::vector<std::uint64_t> warned;
+        for (const orvex::check::Warning& warning : explanation.warnings) {
+            if (warning.file == orvex::check::File::definitions && warning.text.rfind("longer than 255", 0) == 0) {
+                warned.push_back(warning.line);
+            }
+        }
+        ASSERT_EQ(warned, cutDefinitions);
+
         // The same scan keeping a status text of a smaller bound, so that
         // small logs are cut too: lines of every kind meet the bound.
         const std::size_t limit = 256 + log.size() % 700;
@@ -214,7 +277,7 @@ TEST(ScanDifferential, SmallAlphabetsMatchPlainScan) {
         const std::string alphabet = seed % 3 == 0 ? "ab " : seed % 3 == 1 ? "abc \t" : "abcdAB=";
         std::vector<Triple> made;
         const std::string rules = generate.Rules(alphabet, generate.Below(14), 1 + generate.Below(4), made);
-        const std::string log = generate.Log(alphabet, made, generate.Below(30));
+        const std::string log = generate.Log(alphabet, made, generate.Below(30), seed % 2 == 0);
         files.Compare(rules, log);
         if (HasFatalFailure()) {
             return;
@@ -269,7 +332,7 @@ TEST(ScanDifferential, FewTextsMarkedSixteenAtATime) {
             rules += "k=" + texts[0] + "," + texts[1] + "," + texts[2] + "\n";
             made.push_back(texts);
         }
-        files.Compare(rules, generate.Log(alphabet, made, 200 + generate.Below(400)));
+        files.Compare(rules, generate.Log(alphabet, made, 200 + generate.Below(400), seed % 2 == 0));
         if (HasFatalFailure()) {
             return;
         }
@@ -305,13 +368,16 @@ TEST(ScanDifferential, TextsFoundOnlyAcrossTheJoinOfTwoDeepTexts) {
 }
 
 TEST(ScanDifferential, LinesAcrossTheReadChunks) {
-    // The log is read in chunks of 64 KiB: put a line end, a byte 0 and the
-    // 255-character cut on and around the end of the first chunk.
+    // The log is read in chunks of 64 KiB: put a line end, a byte 0, the
+    // 255-character cut and a line of 255 characters before its carriage
+    // return on and around the end of the first chunk.
     using namespace std::string_literals;
     const std::size_t chunk = std::size_t{64} * 1024;
     const std::string longLine = "b c" + std::string(252, 'e') + "d" + std::string(50, 'e');
+    const std::string line255 = "b c" + std::string(251, 'e') + "d";
     const std::vector<std::pair<std::string, std::size_t>> specials = {
-        {"b c d\r\n", chunk - 8}, {"b\0c d\r\n"s, chunk - 8}, {longLine + "\r\n", chunk - 258}};
+        {"b c d\r\n", chunk - 8}, {"b\0c d\r\n"s, chunk - 8}, {longLine + "\r\n", chunk - 258},
+        {line255 + "\r\n", chunk - 258}};
     const ScanFiles files;
     for (const auto& special : specials) {
         for (std::size_t start = special.second; start < special.second + 10; ++start) {

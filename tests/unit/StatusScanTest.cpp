@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <ios>
 #include <random>
 #include <string>
@@ -194,32 +195,73 @@ TEST(StatusScan, GetFailedComponentsScansOnlyOnce) {
     EXPECT_EQ(std::move(scanned).GetStatusText(), header + "x y z\n\n");
 }
 
-TEST(StatusScan, MissingLogThrowsAndLeavesCheckerUnscanned) {
-    const std::string header = orvex::statusTextHeader;
-    const ProductFiles files("a=x,y,z\n", "");
-    std::filesystem::remove(files.LogPath());
-    auto checker = files.Checker();
-    std::string message;
-    try {
-        checker.Check();
-    } catch (const std::ios_base::failure& failure) {
-        message = failure.what();
-    }
-    EXPECT_EQ(message, "Failure while opening file: " + files.LogPath().string());
-    EXPECT_THROW(checker.GetFailedComponents(), std::ios_base::failure);
-    EXPECT_EQ(checker.GetStatusText(), header);
-    EXPECT_FALSE(checker.GetComponents()[0].found);
+// What can stand where a product file should be and keep it from being read
+// whole: nothing, a directory, or (on Linux) a file that opens but cannot be read.
+enum class Fault { missing, directory, unreadable };
 
-    // Still unscanned: the next request scans the log that now exists.
-    WriteFile(files.LogPath(), "z y x");
-    EXPECT_EQ(checker.GetFailedComponents(), Names{});
-    EXPECT_EQ(checker.GetStatusText(), header + "z y x\n");
+struct FaultCase {
+    const char* what;
+    Fault fault;
+    const char* failure;
+};
+
+std::vector<FaultCase> FaultCases() {
+    std::vector<FaultCase> cases = {
+        {"missing", Fault::missing, "Failure while opening file: "},
+        {"a directory", Fault::directory, "Failure while opening file: "},
+    };
+#ifdef __linux__
+    cases.push_back({"a file that opens but cannot be read", Fault::unreadable, "Failure while reading file: "});
+#endif
+    return cases;
 }
 
-TEST(StatusScan, MissingDefinitionsFileThrowsFromConstruction) {
-    const ProductFiles files("", "");
-    std::filesystem::remove(files.RulesPath());
-    EXPECT_THROW(files.Checker(), std::ios_base::failure);
+void PutFault(const std::filesystem::path& path, Fault fault) {
+    std::filesystem::remove(path);
+    if (fault == Fault::directory) {
+        std::filesystem::create_directory(path);
+    } else if (fault == Fault::unreadable) {
+        std::filesystem::create_symlink("/proc/self/mem", path);
+    }
+}
+
+std::string FailureOf(const std::function<void()>& action) {
+    try {
+        action();
+    } catch (const std::ios_base::failure& failure) {
+        return failure.what();
+    }
+    return "no failure";
+}
+
+TEST(StatusScan, LogThatCannotBeReadWholeThrowsAndLeavesCheckerUnscanned) {
+    const std::string header = orvex::statusTextHeader;
+    for (const FaultCase& c : FaultCases()) {
+        SCOPED_TRACE(c.what);
+        const ProductFiles files("a=x,y,z\n", "");
+        PutFault(files.LogPath(), c.fault);
+        auto checker = files.Checker();
+        EXPECT_EQ(FailureOf([&checker] { checker.Check(); }), c.failure + files.LogPath().string());
+        EXPECT_THROW(checker.GetFailedComponents(), std::ios_base::failure);
+        EXPECT_EQ(checker.GetStatusText(), header);
+        EXPECT_FALSE(checker.GetComponents()[0].found);
+
+        // Still unscanned: the next request scans the log that now exists.
+        std::filesystem::remove(files.LogPath());
+        WriteFile(files.LogPath(), "z y x");
+        EXPECT_EQ(checker.GetFailedComponents(), Names{});
+        EXPECT_EQ(checker.GetStatusText(), header + "z y x\n");
+    }
+}
+
+TEST(StatusScan, DefinitionsFileThatCannotBeReadWholeThrowsFromConstruction) {
+    for (const FaultCase& c : FaultCases()) {
+        SCOPED_TRACE(c.what);
+        const ProductFiles files("", "");
+        PutFault(files.RulesPath(), c.fault);
+        EXPECT_EQ(FailureOf([&files] { (void)files.Checker(); }), c.failure + files.RulesPath().string());
+        std::filesystem::remove(files.RulesPath());
+    }
 }
 
 }  // namespace

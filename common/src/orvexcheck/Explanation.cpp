@@ -136,14 +136,15 @@ public:
 
     void OnLine(std::uint64_t number, const Line& line, const ComponentMatcher* matcher, std::size_t marked) override {
         out.logLines = number;
+        LogAnomalies& anomalies = out.logAnomalies;
         if (line.cut) {
-            Count(cut, number);
+            Count(anomalies.cut, number);
         }
         if (line.hadZero) {
-            Count(zero, number);
+            Count(anomalies.nul, number);
         }
         if (line.ctrlZ) {
-            ctrlZLine = number;
+            anomalies.ctrlZLine = number;
         }
         if (marked != ComponentMatcher::noComponent) {
             out.components[marked].foundAt = number;
@@ -188,28 +189,27 @@ public:
     // The log's own warnings, one per kind, never one per line, in line order.
     void AddWarnings() const {
         std::vector<Warning>& warnings = out.warnings;
+        const LogAnomalies& anomalies = out.logAnomalies;
         const std::size_t first = warnings.size();
-        if (cut.count > 0) {
-            warnings.push_back({File::statusLog, cut.first,
-                                Cat({"longer than 255 characters", More(cut),
+        if (anomalies.cut.count > 0) {
+            warnings.push_back({File::statusLog, anomalies.cut.first,
+                                Cat({"longer than 255 characters", More(anomalies.cut),
                                      ": only the first 255 characters of a line are searched"})});
         }
-        if (zero.count > 0) {
-            warnings.push_back({File::statusLog, zero.first,
-                                Cat({"a NUL byte ends the line's text", More(zero), ": the rest of a line is not searched"})});
+        if (anomalies.nul.count > 0) {
+            warnings.push_back({File::statusLog, anomalies.nul.first,
+                                Cat({"a NUL byte ends the line's text", More(anomalies.nul),
+                                     ": the rest of a line is not searched"})});
         }
-        if (ctrlZLine > 0) {
-            warnings.push_back({File::statusLog, ctrlZLine, "a Ctrl-Z byte ends the file here: nothing after it is read"});
+        if (anomalies.ctrlZLine > 0) {
+            warnings.push_back(
+                {File::statusLog, anomalies.ctrlZLine, "a Ctrl-Z byte ends the file here: nothing after it is read"});
         }
         SortShort(warnings.data() + first, warnings.data() + warnings.size(),
                   [](const Warning& a, const Warning& b) { return a.line < b.line; });
     }
 
 private:
-    struct Tally {
-        std::uint64_t count = 0;
-        std::uint64_t first = 0;
-    };
     struct Entry {
         std::uint32_t component;
         std::uint32_t best;  // the component's best count when it was listed here
@@ -231,12 +231,12 @@ private:
         std::uint32_t best = 0;  // most of its texts that one line held so far
     };
 
-    static std::string More(const Tally& tally) {
+    static std::string More(const LineTally& tally) {
         return tally.count == 1 ? std::string()
                                 : Cat({", as in ", Plural(tally.count - 1, "more line", "more lines"), " after it"});
     }
 
-    static void Count(Tally& tally, std::uint64_t number) {
+    static void Count(LineTally& tally, std::uint64_t number) {
         tally.first = tally.count == 0 ? number : tally.first;
         ++tally.count;
     }
@@ -328,9 +328,6 @@ private:
     std::vector<TextNote> texts;  // by the matcher's text ids
     std::vector<ComponentNote> notes;
     std::vector<std::uint32_t> promoted;  // components to list anew after the line
-    Tally cut;
-    Tally zero;
-    std::uint64_t ctrlZLine = 0;
 };
 
 char Lower(char c) {

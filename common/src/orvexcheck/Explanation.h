@@ -42,10 +42,24 @@ struct Warning {
     std::string text;
 };
 
+// Lines that the line rules changed: how many, and the number of the first.
+struct LineTally {
+    std::uint64_t count = 0;
+    std::uint64_t first = 0;
+};
+
+// What the line rules did to the status log.
+struct LogAnomalies {
+    LineTally cut;                // lines longer than 255 characters
+    LineTally nul;                // lines whose text a NUL byte ended
+    std::uint64_t ctrlZLine = 0;  // the line in which a Ctrl-Z ended the log, or 0
+};
+
 struct Explanation {
     std::vector<ComponentReport> components;  // in file order
     std::vector<Warning> warnings;            // definitions first, each file in line order
     std::uint64_t logLines = 0;
+    LogAnomalies logAnomalies;
     // As StatusChecker::Check decides: confirmed when every component was
     // found, otherwise the first texts of the others, in file order.
     bool confirmed = true;
