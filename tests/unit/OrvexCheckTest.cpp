@@ -132,7 +132,7 @@ TEST(OrvexCheck, ExplainsVerdictsAndWarnsOfWhatChangesThem) {
           "    (the line is longer than 255 characters: only its first 255 are searched)"},
          1},
         {"lines of 255 characters before a carriage return are read whole",
-         "a=x,y,z" + std::string(248, '.') + "\r\n", std::string(249, '.') + "x y z\r\n",
+         std::string(249, 'k') + "=x,y,z\r\n", std::string(250, '.') + "x y z\r\n",
          {"    found: log line 1", "Warnings: none"},
          0},
         {"NUL bytes", "a=x,y,z\0w\nb=p,q\0,r\n"s, "p\0q r\nx y z\n"s,
