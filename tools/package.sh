@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Writes the release package: dist/orvexWinService-<version>-win32.zip and dist/SHA256SUMS
-# (the zip and the executables in it). The zip is reproducible too: every file carries
+# (the zip's sum; the zip holds a SHA256SUMS of its executables). The zip is reproducible too: every file carries
 # the commit's time, entries are sorted, and no owner or extra attributes are stored.
 # Usage: tools/package.sh BUILD_DIR   (./dev package passes build/windows)
 set -euo pipefail
@@ -30,6 +30,9 @@ cp "$BUILD/orvexDemoComponent.exe" "$STAGE/sample/bin/"
 crlf examples/product/etc/status.properties "$STAGE/sample/etc/status.properties"
 crlf examples/product/logs/README.txt "$STAGE/sample/logs/README.txt"
 
+# The executables' sums travel in the zip; the zip's own sum is published beside it.
+(cd "$STAGE" && sha256sum bin/*.exe >SHA256SUMS)
+
 find "$STAGE" -type d -exec chmod 0755 {} + -o -type f -exec chmod 0644 {} +
 find "$STAGE" -name '*.exe' -exec chmod 0755 {} +
 find "$STAGE" -exec touch -h -d "@$EPOCH" {} +
@@ -39,12 +42,15 @@ rm -f "dist/$NAME.zip" dist/SHA256SUMS
 # zip stores local time: UTC keeps the stored times the same everywhere.
 (cd "$STAGE" && find . -type f -printf '%P\n' | LC_ALL=C sort |
    TZ=UTC zip -q -X -D -9 "$ROOT/dist/$NAME.zip" -@)
-{
-  (cd dist && sha256sum "$NAME.zip")
-  (cd "$STAGE" && sha256sum bin/*.exe)
-} >dist/SHA256SUMS
+(cd dist && sha256sum "$NAME.zip" >SHA256SUMS)
+# Both sum files check where an administrator runs them: beside the zip, and unzipped.
+(cd dist && sha256sum --quiet -c SHA256SUMS)
+(unzipped=$(mktemp -d) && trap 'rm -rf "$unzipped"' EXIT && unzip -q "dist/$NAME.zip" -d "$unzipped" &&
+   cd "$unzipped" && sha256sum --quiet -c SHA256SUMS)
 
 echo "dist/$NAME.zip: $(stat -c %s "dist/$NAME.zip") bytes"
 unzip -l "dist/$NAME.zip" | sed 1,3d | head -n -2
 echo "dist/SHA256SUMS:"
 cat dist/SHA256SUMS
+echo "SHA256SUMS in the zip:"
+unzip -p "dist/$NAME.zip" SHA256SUMS
