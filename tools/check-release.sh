@@ -4,8 +4,9 @@
 # administrator relies on: the size bound, the DLLs it imports, DEP and ASLR, no link
 # time stamp and no build path in it, both builds byte-identical and the same as the
 # build the package takes (build/windows), the version fields as Windows code reads them
-# under Wine, and the manifest. orvexcheck.exe, where the build has it, gets the same
-# checks but the version and manifest ones. Prints every figure; fails on any miss.
+# under Wine, the manifest, and the message table that renders the event-log entries.
+# orvexcheck.exe, where the build has it, gets the same checks but the version, manifest
+# and message table ones. Prints every figure; fails on any miss.
 # Usage: tools/check-release.sh TEST_BED_DIR WINE_LOADER   (./dev test passes both)
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
@@ -77,13 +78,17 @@ for name in "${targets[@]}"; do
   fi
 done
 
-echo "== orvex.exe as Windows code reads it (svcctl version, $(basename "$BED") under $(basename "$LOADER"))"
-# Wine's output goes to files: a wine process that boots the prefix leaves services
-# behind that would hold a pipe open.
+echo "== orvex.exe as Windows code reads it (svcctl, $(basename "$BED") under $(basename "$LOADER"))"
+# Runs the test bed's helper under Wine. Its output goes to files: a wine process that
+# boots the prefix leaves services behind that would hold a pipe open.
+helper() {
+  WINEPREFIX=$BED/wineprefix WINELOADER=$LOADER WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" \
+    "$LOADER" "$BED/svcctl.exe" "$@" </dev/null || true
+}
+# The Windows name of a file of build/release-a.
+release_path() { echo "Z:${ROOT//\//\\}\\build\\release-a\\$1"; }
 out=build/release-a/version.txt
-WINEPREFIX=$BED/wineprefix WINELOADER=$LOADER WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" \
-  "$LOADER" "$BED/svcctl.exe" version "Z:${ROOT//\//\\}\\build\\release-a\\orvex.exe" \
-  </dev/null >"$out.raw" 2>build/release-a/version.err || true
+helper version "$(release_path orvex.exe)" >"$out.raw" 2>build/release-a/version.err
 tr -d '\r' <"$out.raw" >"$out"
 field() { sed -n "s/^$1=//p" "$out"; }
 expect() { local value; value=$(field "$1"); verdict "$1" "$value" "$(is "$value" "$2")"; }
@@ -102,6 +107,16 @@ verdict "  execution level" asInvoker $(grep -qaF 'level="asInvoker"' "$exe"; ec
 declared=0
 for id in "${SUPPORTED_OS[@]}"; do grep -qaF "{$id}" "$exe" && declared=$((declared + 1)); done
 verdict "  supportedOS" "$declared of ${#SUPPORTED_OS[@]} (Windows 7 to 10/11)" "$(is "$declared" ${#SUPPORTED_OS[@]})"
+
+# Event Viewer renders an entry through message 0 of the table, with the entry's text as
+# its one inserted string: the text must come back as it is, line ends and % signs too.
+text=build/release-a/message.txt
+printf 'ORVEX STATUS:\n\nalpha 100%% up, %%1 and %%%% stay\r\n' >"$text"
+helper format "$(release_path orvex.exe)" "$(release_path message.txt)" "$(release_path message.out)" \
+  >build/release-a/message.raw 2>&1
+verdict "message table" "message 0 gives back a text of $(stat -c %s "$text") bytes as written" \
+  "$(cmp -s "$text" build/release-a/message.out; echo $?)"
+if ! cmp -s "$text" build/release-a/message.out; then cat build/release-a/message.raw; fi
 
 echo "release check: $((SECONDS - START)) s, $misses misses"
 [ "$misses" -eq 0 ]

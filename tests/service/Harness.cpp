@@ -277,6 +277,29 @@ RunResult WineBed::Orvex(const std::string& argument, int timeoutSeconds) const 
     return Run({ExePath(), argument}, timeoutSeconds);
 }
 
+RunResult WineBed::OrvexKeepingErrors(const std::string& argument, int timeoutSeconds) const {
+    const std::string suffix = std::to_string(std::hash<std::thread::id>()(std::this_thread::get_id()));
+    const std::string stdoutPath = prefix_ + ".stdout." + suffix;
+    const std::string stderrPath = prefix_ + ".stderr." + suffix;
+    fs::remove(stderrPath);
+    RunResult result = SpawnHost({ORVEX_WINE_LOADER, ExePath(), argument}, Environment(true), stdoutPath,
+                                 stderrPath, timeoutSeconds);
+    static const std::regex traceLine(R"(^\s*[0-9.]+:[0-9a-fA-F]+:[0-9a-fA-F]+:[a-z]+:)");
+    std::ofstream events(eventsPath_, std::ios::binary | std::ios::app);
+    std::istringstream lines(ReadWhole(stderrPath));
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (std::regex_search(line, traceLine)) {
+            events << line << '\n';
+        } else {
+            result.errors += line + '\n';
+        }
+    }
+    fs::remove(stdoutPath);
+    fs::remove(stderrPath);
+    return result;
+}
+
 Fields WineBed::Control(const std::vector<std::string>& arguments, int timeoutSeconds) const {
     std::vector<std::string> command{ORVEX_WINE_LOADER, HostPath(HelperPath())};
     command.insert(command.end(), arguments.begin(), arguments.end());

@@ -16,6 +16,7 @@ struct RunResult {
     int exitCode = -1;  // as Wine passes it back: modulo 256
     bool timedOut = false;
     std::string output;  // standard output
+    std::string errors;  // standard error, where the run keeps it (OrvexKeepingErrors)
 };
 
 struct Event {
@@ -77,6 +78,9 @@ public:
     // Runs a Windows program through Wine; its event-log entries go to the capture.
     RunResult Run(const std::vector<std::string>& arguments, int timeoutSeconds = 60) const;
     RunResult Orvex(const std::string& argument, int timeoutSeconds = 60) const;
+    // The same, with orvex.exe's standard error in RunResult::errors. Wine's trace goes to
+    // the same stream: its lines are moved to the capture once the run has ended.
+    RunResult OrvexKeepingErrors(const std::string& argument, int timeoutSeconds = 60) const;
     // Runs the control helper and parses its key=value lines.
     Fields Control(const std::vector<std::string>& arguments, int timeoutSeconds = 60) const;
 

@@ -1,5 +1,6 @@
 // The executable's console modes and its life as a service: install, uninstall,
-// start, stop and interrogate, against Wine's service manager.
+// start, stop and interrogate, against Wine's service manager; the event source that
+// install registers and the message table that renders the entries.
 #include <chrono>
 
 #include "ServiceFixture.h"
@@ -8,6 +9,12 @@ namespace orvex::test {
 namespace {
 
 using std::chrono::seconds;
+
+constexpr const char* kInstalled = "The ORVEX for Quellon Service(orvexWinService) has been successfully installed.\r\n";
+constexpr const char* kRemoved = "The ORVEX for Quellon Service(orvexWinService) has been removed.\r\n";
+constexpr const char* kDescription =
+    "Runs ORVEX for Quellon 6.1 through its start, stop and status scripts, and verifies at every start that each "
+    "component listed in etc\\status.properties came up.";
 
 class ConsoleModes : public ServiceTest {};
 
@@ -30,10 +37,11 @@ TEST_F(ConsoleModes, NoArgumentFromAConsoleFailsToReachTheDispatcher) {
     EXPECT_EQ(events[0].text, "StartServiceCtrlDispatcher failed: 1063");
 }
 
-TEST_F(ConsoleModes, InstallRegistersAQuotedAutoStartService) {
-    const RunResult result = bed->Orvex("/INSTALL");
+TEST_F(ConsoleModes, InstallRegistersAQuotedAutoStartServiceAndItsEventSource) {
+    const RunResult result = bed->OrvexKeepingErrors("/INSTALL");
     EXPECT_EQ(result.exitCode, 0);
-    EXPECT_EQ(result.output, "The ORVEX for Quellon Service(orvexWinService) has been successfully installed.\r\n");
+    EXPECT_EQ(result.output, kInstalled);
+    EXPECT_EQ(result.errors, "");
     const Fields config = bed->Control({"config", kService});
     EXPECT_EQ(config.at("type"), "16");
     EXPECT_EQ(config.at("start"), "2");
@@ -41,14 +49,27 @@ TEST_F(ConsoleModes, InstallRegistersAQuotedAutoStartService) {
     EXPECT_EQ(config.at("display"), "ORVEX for Quellon - Managing Server");
     EXPECT_EQ(config.at("binpath"), "\"" + bed->ExePath() + "\"");
     EXPECT_EQ(config.at("account"), "LocalSystem");
+    EXPECT_EQ(config.at("description"), kDescription);
+    // orvex.exe renders the entries: its unquoted path as the message file, and the
+    // three types the host writes.
+    const Fields source = bed->Control({"source", kService});
+    EXPECT_EQ(source.at("values"), "2");
+    EXPECT_EQ(source.at("EventMessageFile.type"), "2");  // REG_EXPAND_SZ
+    EXPECT_EQ(source.at("EventMessageFile"), bed->ExePath());
+    EXPECT_EQ(source.at("TypesSupported.type"), "4");  // REG_DWORD
+    EXPECT_EQ(source.at("TypesSupported"), "7");
     EXPECT_TRUE(bed->Events().empty());
 }
 
 TEST_F(ConsoleModes, InstallingTwiceReportsTheExistingService) {
     ASSERT_EQ(bed->Orvex("-install").exitCode, 0);
-    const RunResult again = bed->Orvex("-Install");
+    // From another copy: an install that creates no service registers nothing either.
+    const std::string copy = "C:\\other\\bin\\orvex.exe";
+    bed->WriteFile(copy, bed->ReadFile(bed->ExePath()));
+    const RunResult again = bed->Run({copy, "-Install"});
     EXPECT_EQ(again.exitCode, 1);
     EXPECT_EQ(again.output, "Error 1073: Unable to Create ORVEX for Quellon Service(orvexWinService).\r\n");
+    EXPECT_EQ(bed->Control({"source", kService}).at("EventMessageFile"), bed->ExePath());
 }
 
 TEST_F(ConsoleModes, UninstallRunsTheStopScriptBeforeDeletingTheService) {
@@ -58,9 +79,10 @@ TEST_F(ConsoleModes, UninstallRunsTheStopScriptBeforeDeletingTheService) {
     bed->WriteProductFile("bin\\orvexStop.bat",
                           RecordingScript("stop", "\"%~dp0svcctl.exe\" marked orvexWinService >> \"%~dp0..\\logs\\stop.ran\"\r\n"));
     ASSERT_EQ(bed->Orvex("-install").exitCode, 0);
-    const RunResult result = bed->Orvex("-uninstall");
+    const RunResult result = bed->OrvexKeepingErrors("-uninstall");
     EXPECT_EQ(result.exitCode, 0);
-    EXPECT_EQ(result.output, "The ORVEX for Quellon Service(orvexWinService) has been removed.\r\n");
+    EXPECT_EQ(result.output, kRemoved);
+    EXPECT_EQ(result.errors, "");
     const std::string ran = bed->ReadProductFile("logs\\stop.ran");
     EXPECT_NE(ran.find("args=[]"), std::string::npos) << ran;
     EXPECT_NE(ran.find("cd=" + bed->InstallDir() + "\r\n"), std::string::npos) << ran;
@@ -68,6 +90,10 @@ TEST_F(ConsoleModes, UninstallRunsTheStopScriptBeforeDeletingTheService) {
     const Fields after = bed->Control({"exists", kService});
     EXPECT_EQ(after.at("exists"), "0");
     EXPECT_EQ(after.at("error"), "1060");
+    // The event source went with the service.
+    const Fields source = bed->Control({"source", kService});
+    EXPECT_EQ(source.at("key"), "0");
+    EXPECT_EQ(source.at("error"), "2");
     // The stop procedure's entries, written from the console process.
     const auto events = bed->Events();
     ASSERT_EQ(events.size(), 1U) << Describe(events);
@@ -94,6 +120,59 @@ TEST_F(ConsoleModes, ExecutableOnAPathTooLongEndsAbnormally) {
     EXPECT_EQ(result.exitCode, 3);
     EXPECT_EQ(result.output, "Cannot obtain executable path (122)\r\n");
     EXPECT_EQ(bed->Control({"exists", kService}).at("exists"), "0");
+}
+
+class EventSource : public ServiceTest {};
+
+TEST_F(EventSource, MessageTableGivesBackEachTextAsWritten) {
+    // What Event Viewer shows for an entry: message 0 of orvex.exe, loaded as data, with
+    // the entry's text as its one inserted string. Line ends, % signs and insert marks in
+    // the text stay as they are, up to the longest text an entry holds.
+    std::string longest = kStatusHeader;
+    for (int line = 1; longest.size() < 31839; ++line) {
+        longest += "component " + std::to_string(line) + " started, 100% joined the kernel\n";
+    }
+    longest.resize(31839);
+    const std::vector<std::string> texts = {
+        std::string(kStarting) + StartScript() + "\n\n" + kBothUp,
+        "Alpha 100% up, %1 and %2 and %% and %0 and %n and %!s! stay as written",
+        longest};
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+        const std::string text = "C:\\texts\\" + std::to_string(i) + ".txt";
+        const std::string rendered = "C:\\texts\\" + std::to_string(i) + ".out";
+        bed->WriteFile(text, texts[i]);
+        const Fields formatted = bed->Control({"format", bed->ExePath(), text, rendered});
+        ASSERT_EQ(formatted.at("exit"), "0") << "text " << i << ": error "
+                                             << (formatted.count("error") != 0 ? formatted.at("error") : "");
+        EXPECT_EQ(formatted.at("formatted"), std::to_string(texts[i].size())) << "text " << i;
+        EXPECT_EQ(bed->ReadFile(rendered), texts[i]) << "text " << i;
+    }
+}
+
+TEST_F(EventSource, InstallThatCannotWriteTheSourceStillInstallsAWorkingService) {
+    // A key of the source's name that nobody may write to or delete.
+    LayOutQuickProduct();
+    ASSERT_EQ(bed->Control({"denysource", kService}).at("created"), "1");
+    const RunResult installed = bed->OrvexKeepingErrors("-install");
+    EXPECT_EQ(installed.exitCode, 0);
+    EXPECT_EQ(installed.output, kInstalled);
+    EXPECT_EQ(installed.errors,
+              "Error 5: Unable to register the event source of ORVEX for Quellon Service(orvexWinService).\r\n");
+    EXPECT_EQ(bed->Control({"source", kService}).at("values"), "0");
+    EXPECT_EQ(bed->Control({"config", kService}).at("description"), kDescription);
+
+    // Its entries are written all the same.
+    ASSERT_EQ(Start().at("state"), "4");
+    EXPECT_TRUE(bed->WaitForEventText(kStarted, seconds(20)));
+
+    // The key cannot be removed either; the service is deleted all the same (marked for
+    // deletion, as it still runs).
+    const RunResult removed = bed->OrvexKeepingErrors("-uninstall");
+    EXPECT_EQ(removed.exitCode, 0);
+    EXPECT_EQ(removed.output, kRemoved);
+    EXPECT_EQ(removed.errors,
+              "Error 5: Unable to remove the event source of ORVEX for Quellon Service(orvexWinService).\r\n");
+    EXPECT_EQ(bed->Control({"marked", kService}).at("marked"), "1");
 }
 
 class ServiceLife : public ServiceTest {

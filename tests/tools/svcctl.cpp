@@ -1,6 +1,7 @@
 // svcctl: drives the service manager and a few process/file primitives for the service tests.
 // Every command prints key=value lines to stdout; exit code 0 = success, 1 = failure, 2 = usage.
 #include <windows.h>
+#include <sddl.h>
 #include <tlhelp32.h>
 #include <winternl.h>
 
@@ -8,7 +9,10 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <fstream>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <type_traits>
 #include <vector>
@@ -23,8 +27,11 @@ constexpr DWORD kRunTimeoutMs = 120000;
 // Handles that close themselves when they go out of scope.
 struct CloseKernel { void operator()(HANDLE h) const { CloseHandle(h); } };
 struct CloseService { void operator()(SC_HANDLE h) const { CloseServiceHandle(h); } };
+struct CloseKey { void operator()(HKEY h) const { RegCloseKey(h); } };
+struct FreeLocal { void operator()(void* p) const { LocalFree(p); } };
 using Handle = std::unique_ptr<void, CloseKernel>;
 using ScHandle = std::unique_ptr<std::remove_pointer_t<SC_HANDLE>, CloseService>;
+using Key = std::unique_ptr<std::remove_pointer_t<HKEY>, CloseKey>;
 
 // CreateFileA and CreateToolhelp32Snapshot report failure as INVALID_HANDLE_VALUE rather than null.
 HANDLE orNull(HANDLE h) { return h == INVALID_HANDLE_VALUE ? nullptr : h; }
@@ -53,7 +60,9 @@ int usage()
                "       svcctl procs | proclist | kill PID | setevent NAME\n"
                "       svcctl waitproc PID TIMEOUT_MS | handles PID\n"
                "       svcctl spawn ARGS... | now\n"
-               "       svcctl version PATH\n", stderr);
+               "       svcctl version PATH\n"
+               "       svcctl source|denysource NAME\n"
+               "       svcctl format PATH TEXTFILE OUTFILE\n", stderr);
     return 2;
 }
 
@@ -181,6 +190,17 @@ int cmdConfig(const char* name)
     put("display", c.lpDisplayName);
     put("group", c.lpLoadOrderGroup);
     put("dependencies", c.lpDependencies);  // first entry of the double-NUL list
+
+    // The description, as services.msc and `sc qdescription` show it.
+    std::vector<SERVICE_DESCRIPTIONA> more(8192 / sizeof(SERVICE_DESCRIPTIONA));
+    while (!QueryServiceConfig2A(service.get(), SERVICE_CONFIG_DESCRIPTION, reinterpret_cast<LPBYTE>(more.data()),
+                                 static_cast<DWORD>(more.size() * sizeof more[0]), &needed)) {
+        const DWORD error = GetLastError();
+        if (error != ERROR_INSUFFICIENT_BUFFER || needed <= more.size() * sizeof more[0])
+            return fail("QueryServiceConfig2A", error);
+        more.resize(needed / sizeof more[0] + 1);
+    }
+    put("description", more[0].lpDescription);
     return 0;
 }
 
@@ -626,6 +646,102 @@ int cmdVersion(const char* path)
     return 0;
 }
 
+// The registry key of an event source in the Application log.
+std::string sourceKey(const char* name)
+{
+    return std::string("SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\") + name;
+}
+
+// Every value of an event source's key: NAME=data and NAME.type=registry type; strings
+// as they are, numbers in decimal.
+int cmdSource(const char* name)
+{
+    HKEY opened = nullptr;
+    const LSTATUS status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, sourceKey(name).c_str(), 0, KEY_QUERY_VALUE, &opened);
+    if (status != ERROR_SUCCESS) {
+        put("key", 0ul);
+        return fail("RegOpenKeyExA", static_cast<DWORD>(status));
+    }
+    const Key key(opened);
+    put("key", 1ul);
+    DWORD count = 0;
+    for (DWORD index = 0;; ++index) {
+        char valueName[256] = {};
+        DWORD nameLength = sizeof valueName;
+        DWORD type = 0;
+        std::vector<BYTE> data(4096);
+        DWORD dataLength = static_cast<DWORD>(data.size());
+        const LSTATUS read = RegEnumValueA(key.get(), index, valueName, &nameLength, nullptr, &type, data.data(),
+                                           &dataLength);
+        if (read == ERROR_NO_MORE_ITEMS) break;
+        if (read != ERROR_SUCCESS) return fail("RegEnumValueA", static_cast<DWORD>(read));
+        ++count;
+        put((std::string(valueName) + ".type").c_str(), type);
+        if (type == REG_DWORD && dataLength == sizeof(DWORD)) {
+            DWORD number = 0;
+            std::memcpy(&number, data.data(), sizeof number);
+            put(valueName, number);
+        } else {
+            data.push_back(0);  // a string stored without its NUL still ends
+            put(valueName, reinterpret_cast<const char*>(data.data()));
+        }
+    }
+    put("values", count);
+    return 0;
+}
+
+// Creates an event source's key that nobody may write to, add keys under or delete, and
+// whose permissions or owner nobody may change; reading stays allowed. An install must
+// still succeed against it. LocalSystem owns it: Wine grants an owner every standard
+// right, DELETE among them, whatever the key's permissions say.
+int cmdDenySource(const char* name)
+{
+    // Denied to Everyone: KEY_SET_VALUE, KEY_CREATE_SUB_KEY, DELETE, WRITE_DAC, WRITE_OWNER.
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA("O:SYG:SYD:P(D;;0xD0006;;;WD)(A;;KR;;;WD)",
+                                                              SDDL_REVISION_1, &descriptor, nullptr))
+        return fail("ConvertStringSecurityDescriptorToSecurityDescriptorA", GetLastError());
+    const std::unique_ptr<void, FreeLocal> owned(descriptor);
+    HKEY created = nullptr;
+    DWORD disposition = 0;
+    const LSTATUS status = RegCreateKeyExA(HKEY_LOCAL_MACHINE, sourceKey(name).c_str(), 0, nullptr,
+                                           REG_OPTION_NON_VOLATILE, KEY_READ | WRITE_DAC | WRITE_OWNER, nullptr,
+                                           &created, &disposition);
+    if (status != ERROR_SUCCESS) return fail("RegCreateKeyExA", static_cast<DWORD>(status));
+    const Key key(created);
+    put("created", disposition == REG_CREATED_NEW_KEY ? 1ul : 0ul);
+    // Set apart from the creation: Wine's RegCreateKeyExA ignores the security attributes.
+    const LSTATUS secured = RegSetKeySecurity(
+        key.get(), OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, descriptor);
+    if (secured != ERROR_SUCCESS) return fail("RegSetKeySecurity", static_cast<DWORD>(secured));
+    return 0;
+}
+
+// Formats a text through a file's message table as the event log's readers do: the file
+// loaded as data, message 0, the text as its one inserted string. Writes the result to
+// OUTFILE, for the caller to compare with TEXTFILE byte for byte.
+int cmdFormat(const char* path, const char* textPath, const char* outPath)
+{
+    std::ostringstream read;
+    read << std::ifstream(textPath, std::ios::binary).rdbuf();
+    const std::string text = read.str();
+    Module module(LoadLibraryExA(path, nullptr, LOAD_LIBRARY_AS_DATAFILE));
+    if (!module) return fail("LoadLibraryExA", GetLastError());
+    DWORD_PTR arguments[] = {reinterpret_cast<DWORD_PTR>(text.c_str())};
+    char* formatted = nullptr;
+    const DWORD length = FormatMessageA(
+        FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY | FORMAT_MESSAGE_ALLOCATE_BUFFER, module.get(), 0,
+        0, reinterpret_cast<LPSTR>(&formatted), 0, reinterpret_cast<va_list*>(arguments));
+    if (length == 0) return fail("FormatMessageA", GetLastError());
+    const std::unique_ptr<char, FreeLocal> owned(formatted);
+    std::ofstream out(outPath, std::ios::binary | std::ios::trunc);
+    out.write(formatted, length);
+    if (!out.flush()) return fail("writing OUTFILE", ERROR_WRITE_FAULT);
+    put("inserted", static_cast<unsigned long>(text.size()));
+    put("formatted", static_cast<unsigned long>(length));
+    return 0;
+}
+
 int dispatch(int argc, char** argv)
 {
     if (argc < 2) return usage();
@@ -657,6 +773,9 @@ int dispatch(int argc, char** argv)
     if (cmd == "spawn" && argc >= 3) return cmdSpawn(argc, argv);
     if (cmd == "handles" && argc == 3 && toDword(argv[2], a)) return cmdHandles(a);
     if (cmd == "version" && argc == 3) return cmdVersion(argv[2]);
+    if (cmd == "source" && argc == 3) return cmdSource(argv[2]);
+    if (cmd == "denysource" && argc == 3) return cmdDenySource(argv[2]);
+    if (cmd == "format" && argc == 5) return cmdFormat(argv[2], argv[3], argv[4]);
     if (cmd == "now" && argc == 2) { put("tickms", static_cast<unsigned long>(GetTickCount64())); return 0; }
     return usage();
 }

@@ -1,4 +1,6 @@
 #include <cstdio>
+#include <cstring>
+#include <string>
 
 #include "HostLogic.h"
 #include "ServiceContext.h"
@@ -11,6 +13,45 @@ template <typename... Args>
 void Print(const char* format, Args... args) {
     (void)std::printf(format, args...);
     (void)std::fflush(stdout);
+}
+
+// A step beside the service's own registration that failed: one line on standard error,
+// and the exit status stays as it is.
+void PrintStepFailure(const char* format, DWORD error) {
+    (void)std::fprintf(stderr, format, static_cast<int>(error), text::kServiceName);
+    (void)std::fflush(stderr);
+}
+
+// The text that services.msc and `sc qdescription` show.
+DWORD DescribeService(SC_HANDLE service) {
+    std::string description = text::kServiceDescription;
+    SERVICE_DESCRIPTIONA info = {description.data()};
+    if (!ChangeServiceConfig2A(service, SERVICE_CONFIG_DESCRIPTION, &info)) {
+        return GetLastError();
+    }
+    return ERROR_SUCCESS;
+}
+
+// The event source's message file is orvex.exe itself: Windows' tools then render each
+// entry through its message table, whose one message is the entry's text alone.
+LSTATUS RegisterSource(const char* modulePath) {
+    HKEY created = nullptr;
+    LSTATUS status = RegCreateKeyExA(HKEY_LOCAL_MACHINE, text::kEventSourceKey, 0, nullptr,
+                                     REG_OPTION_NON_VOLATILE, KEY_SET_VALUE, nullptr, &created, nullptr);
+    if (status != ERROR_SUCCESS) {
+        return status;
+    }
+    const RegistryKey key(created);
+    // Not quoted: the event log takes the value as a list of paths.
+    status = RegSetValueExA(key.get(), "EventMessageFile", 0, REG_EXPAND_SZ,
+                            reinterpret_cast<const BYTE*>(modulePath),
+                            static_cast<DWORD>(std::strlen(modulePath)) + 1);
+    if (status != ERROR_SUCCESS) {
+        return status;
+    }
+    const DWORD types = EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVENTLOG_INFORMATION_TYPE;
+    return RegSetValueExA(key.get(), "TypesSupported", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&types),
+                          sizeof types);
 }
 }  // namespace
 
@@ -47,6 +88,15 @@ int ServiceContext::Install() {
         return 1;
     }
     Print(text::kInstalled, text::kServiceName);
+    // The service is installed and works without these two; a failure is told, not fatal.
+    const DWORD described = DescribeService(service.get());
+    if (described != ERROR_SUCCESS) {
+        PrintStepFailure(text::kDescriptionNotSet, described);
+    }
+    const LSTATUS registered = RegisterSource(modulePath);
+    if (registered != ERROR_SUCCESS) {
+        PrintStepFailure(text::kSourceNotRegistered, static_cast<DWORD>(registered));
+    }
     return 0;
 }
 
@@ -66,6 +116,11 @@ int ServiceContext::Uninstall() {
     StopService();
     if (DeleteService(service.get())) {
         Print("%s", text::kRemoved);
+        // Entries already written stay in the log; a source that is not there is no error.
+        const LSTATUS removed = RegDeleteKeyA(HKEY_LOCAL_MACHINE, text::kEventSourceKey);
+        if (removed != ERROR_SUCCESS && removed != ERROR_FILE_NOT_FOUND) {
+            PrintStepFailure(text::kSourceNotRemoved, static_cast<DWORD>(removed));
+        }
         return 0;
     }
     const DWORD error = GetLastError();

@@ -71,6 +71,20 @@ constexpr const char* kNotRemoved =
     "Error %i: The ORVEX for Quellon Service(%s) \"%s\" has not been removed.\n";
 constexpr const char* kNoModulePath = "Cannot obtain executable path (%d)\n";
 
+// What -install registers beside the service, so that Windows' own tools render the
+// entries and describe the service; a step that fails is told on standard error.
+constexpr const char* kServiceDescription =
+    "Runs ORVEX for Quellon 6.1 through its start, stop and status scripts, and verifies at "
+    "every start that each component listed in etc\\status.properties came up.";
+constexpr const char* kEventSourceKey =
+    "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\orvexWinService";
+constexpr const char* kDescriptionNotSet =
+    "Error %i: Unable to set the description of ORVEX for Quellon Service(%s).\n";
+constexpr const char* kSourceNotRegistered =
+    "Error %i: Unable to register the event source of ORVEX for Quellon Service(%s).\n";
+constexpr const char* kSourceNotRemoved =
+    "Error %i: Unable to remove the event source of ORVEX for Quellon Service(%s).\n";
+
 constexpr const char* kDispatcherFailed = "StartServiceCtrlDispatcher failed: ";
 constexpr const char* kHandlerFailed = "RegisterServiceCtrlHandler failed: ";
 constexpr const char* kStarting = "Starting ORVEX for Quellon 6.1 Service ...\nORVEX Start Script: ";

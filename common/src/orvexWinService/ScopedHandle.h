@@ -6,7 +6,9 @@
 
 namespace orvex {
 
-template <typename Handle, BOOL(WINAPI* Close)(Handle)>
+// Close is the kind's close function; its result (BOOL, or LONG for registry keys) is
+// not used: there is nothing left to do about a handle that does not close.
+template <typename Handle, auto Close>
 class ScopedHandle {
 public:
     ScopedHandle() = default;
@@ -46,6 +48,7 @@ private:
 using KernelHandle = ScopedHandle<HANDLE, CloseHandle>;
 using ServiceHandle = ScopedHandle<SC_HANDLE, CloseServiceHandle>;
 using EventSourceHandle = ScopedHandle<HANDLE, DeregisterEventSource>;
+using RegistryKey = ScopedHandle<HKEY, RegCloseKey>;
 
 }  // namespace orvex
 
