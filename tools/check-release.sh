@@ -2,7 +2,8 @@
 # The release check. Builds orvex.exe twice with the `windows` preset's settings, in two
 # fresh directories of its own (build/release-a, build/release-b), and checks what an
 # administrator relies on: the size bound, the DLLs it imports, DEP and ASLR, no link
-# time stamp and no build path in it, both builds byte-identical and the same as the
+# time stamp and no build path in it, the SSE2 marking chosen at run time (cpuid and the
+# vector instructions in the code), both builds byte-identical and the same as the
 # build the package takes (build/windows), the version fields as Windows code reads them
 # under Wine, the manifest, and the message table that renders the event-log entries.
 # orvexcheck.exe, where the build has it, gets the same checks but the version, manifest
@@ -36,7 +37,8 @@ for dir in release-a release-b; do
   rm -rf "build/$dir"
   cmake --preset windows -B "build/$dir" >"build/$dir.log" 2>&1 || { cat "build/$dir.log"; exit 1; }
   targets=(orvex)
-  ninja -C "build/$dir" -t targets all | grep -q '^orvexcheck:' && targets+=(orvexcheck)
+  # grep reads to the end: with -q it could stop early and leave ninja a broken pipe.
+  ninja -C "build/$dir" -t targets all | grep '^orvexcheck:' >/dev/null && targets+=(orvexcheck)
   cmake --build "build/$dir" --target "${targets[@]}" >>"build/$dir.log" 2>&1 || { cat "build/$dir.log"; exit 1; }
 done
 
@@ -55,6 +57,13 @@ for name in "${targets[@]}"; do
     [[ " ${ALLOWED_DLLS[*]} " == *" ${dll^^} "* ]] || foreign=1
   done
   verdict imports "${dlls% }" $foreign
+
+  # The scan marks sixteen positions at a time where the processor has SSE2: the
+  # vector instructions are there, and cpuid, which asks the processor once.
+  code=$($objdump -d "$exe")
+  vectors=$(grep -c 'pmovmskb' <<<"$code" || true)
+  asks=$(grep -cw 'cpuid' <<<"$code" || true)
+  verdict "SSE2 marking" "$vectors pmovmskb, $asks cpuid" $([ "$vectors" -gt 0 ] && [ "$asks" -gt 0 ]; echo $?)
 
   chars=$(awk '/^DllCharacteristics/ { print $2 }' <<<"$headers")
   for flag in NX_COMPAT DYNAMIC_BASE; do
