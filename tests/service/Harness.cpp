@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -303,7 +304,17 @@ RunResult WineBed::OrvexKeepingErrors(const std::string& argument, int timeoutSe
 Fields WineBed::Control(const std::vector<std::string>& arguments, int timeoutSeconds) const {
     std::vector<std::string> command{ORVEX_WINE_LOADER, HostPath(HelperPath())};
     command.insert(command.end(), arguments.begin(), arguments.end());
-    const RunResult result = Spawn(command, false, timeoutSeconds);
+    RunResult result = Spawn(command, false, timeoutSeconds);
+    // The helper always prints something. On a busy machine Wine now and then fails to
+    // run a program at all; a command that only looks is run once more, and said.
+    static const std::vector<std::string> looking{"query", "wait", "config", "exists", "marked", "now",
+                                                  "procs", "proclist", "version", "source"};
+    if (result.output.empty() && !result.timedOut && !arguments.empty() &&
+        std::find(looking.begin(), looking.end(), arguments[0]) != looking.end()) {
+        std::fprintf(stderr, "svcctl %s printed nothing (exit %d); running it again\n", arguments[0].c_str(),
+                     result.exitCode);
+        result = Spawn(command, false, timeoutSeconds);
+    }
     Fields fields;
     std::istringstream lines(result.output);
     std::string line;
