@@ -1,8 +1,13 @@
 // libFuzzer target: the input up to its first 0xFF byte is a component
 // definitions file, the rest a status log. The rule table and the scan are
-// checked against a simple reference reading of both files.
+// checked against a simple reference reading of both files, once as the log
+// is and once with its lines moved to end around 64-byte boundaries; and
+// orvexcheck's explanation and its JSON document against the same.
+#include "Explanation.h"
+#include "JsonReport.h"
 #include "StatusChecker.h"
 #include "StartupVerification.h"
+#include "../unit/JsonAgreement.h"
 #include "../unit/PlainReading.h"
 
 #include <algorithm>
@@ -98,6 +103,66 @@ void WriteFile(const std::string& path, const std::string& content) {
     std::ofstream(path, std::ios::binary).write(content.data(), static_cast<std::streamsize>(content.size()));
 }
 
+// A byte that no rule text holds and that the line rules treat as any other,
+// for moving lines; 0 where every such byte is taken.
+char Filler(const std::vector<Rule>& rules) {
+    for (int k = 0; k < 256; ++k) {
+        const auto c = static_cast<char>(('.' + k) & 0xFF);
+        const bool special = c == '\n' || c == '\r' || c == '\0' || c == '\x1A';
+        const bool used = std::any_of(rules.begin(), rules.end(), [c](const Rule& rule) {
+            return (rule.text1 + rule.text2 + rule.text3).find(c) != std::string::npos;
+        });
+        if (!special && !used) {
+            return c;
+        }
+    }
+    return '\0';
+}
+
+// The scan of the log against the plain one: found flags and status text.
+void CheckScan(const std::string& rulesPath, const std::vector<Rule>& loaded, const std::string& log,
+               const std::string& logPath) {
+    WriteFile(logPath, log);
+    std::vector<orvex::ComponentRule> rules = orvex::LoadComponentRules(rulesPath);
+    orvex::StatusTail tail;
+    orvex::ScanStatusLog(logPath, rules, tail);
+    const orvex::plain::Scan plain = orvex::plain::ScanLog(loaded, log, logPath);
+    for (std::size_t i = 0; i < rules.size(); ++i) {
+        Require(rules[i].found == plain.found[i], "found flag differs from the plain scan of the moved lines");
+    }
+}
+
+// orvexcheck's explanation: its verdict, log lines and what the line rules did
+// agree with the plain reading, and its JSON document with the explanation.
+void CheckExplanation(const Paths& paths, const std::string& log, const std::vector<bool>& found) {
+    const orvex::check::Explanation explanation = orvex::check::Explain(paths.rules, paths.log);
+    Require(explanation.components.size() == found.size(), "explained components differ from the rule table");
+    for (std::size_t i = 0; i < found.size(); ++i) {
+        Require(explanation.components[i].rule.found == found[i], "explained found flag differs");
+    }
+    const std::vector<orvex::plain::Line> lines = orvex::plain::ReadLines(log);
+    Require(explanation.logLines == lines.size(), "explained line count differs");
+    orvex::check::LogAnomalies expected;
+    for (std::uint64_t n = 1; n <= lines.size(); ++n) {
+        if (lines[n - 1].cut) {
+            expected.cut.first = expected.cut.count++ == 0 ? n : expected.cut.first;
+        }
+        if (lines[n - 1].zero) {
+            expected.nul.first = expected.nul.count++ == 0 ? n : expected.nul.first;
+        }
+    }
+    const orvex::check::LogAnomalies& anomalies = explanation.logAnomalies;
+    Require(anomalies.cut.count == expected.cut.count && anomalies.cut.first == expected.cut.first,
+            "cut lines differ from the plain reading");
+    Require(anomalies.nul.count == expected.nul.count && anomalies.nul.first == expected.nul.first,
+            "lines with a NUL byte differ from the plain reading");
+    Require(anomalies.ctrlZLine == (log.find('\x1A') != std::string::npos ? lines.size() : 0),
+            "Ctrl-Z line differs from the plain reading");
+    const std::string document = orvex::check::RenderJson(explanation, {"", paths.rules, paths.log});
+    Require(orvex::check::test::JsonDisagreement(document, explanation).empty(),
+            "JSON document differs from the explanation");
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
@@ -153,5 +218,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     Require(checker.GetFailedComponents() == failed, "failed list is not the unfound components in table order");
     Require(verdict == failed.empty(), "verdict differs from the failed list");
+
+    CheckExplanation(paths, log, plain.found);
+
+    // The same lines, each ending just before, on or just after a 64-byte
+    // boundary of the read buffer.
+    const char filler = Filler(loaded);
+    if (filler != '\0') {
+        CheckScan(paths.rules, loaded, orvex::plain::AlignLineEnds(log, filler), paths.log);
+    }
     return 0;
 }

@@ -1,6 +1,8 @@
 // orvexcheck.exe under Wine on the sample product: its scripts run from the install
-// directory as the service runs them, whole and with one component broken.
+// directory as the service runs them, whole and with one component broken, as text
+// and as JSON.
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <filesystem>
@@ -28,6 +30,9 @@ std::string WithoutCarriageReturns(std::string text) {
     text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
     return text;
 }
+
+constexpr const char* kFailureList =
+    "Following ORVEX components did not started successfully or did not join the kernel. \n";
 
 TEST(OrvexCheck, ExplainsTheSampleProductWholeAndBroken) {
     const WineBed bed("C:\\Program Files\\ORVEX Sample");
@@ -77,8 +82,29 @@ TEST(OrvexCheck, ExplainsTheSampleProductWholeAndBroken) {
               std::string::npos)
         << report;
 
+    // The same verdict for scripts, parsed by a JSON library of their own.
+    const RunResult json = bed.Run({check, "--json"});
+    EXPECT_EQ(json.exitCode, 1) << json.output;
+    const nlohmann::json doc = nlohmann::json::parse(json.output);
+    EXPECT_EQ(doc["installDir"], "C:\\Program Files\\ORVEX Sample");
+    EXPECT_EQ(doc["verdict"], "failed");
+    EXPECT_EQ(doc["failed"], nlohmann::json::array({"component gamma"}));
+    EXPECT_EQ(doc["failureList"], std::string(kFailureList) + "component gamma\n");
+    const nlohmann::json& gammaDoc = doc["components"][2];
+    EXPECT_EQ(gammaDoc["definitionLine"], 6);
+    EXPECT_EQ(gammaDoc["key"], "gamma");
+    EXPECT_EQ(gammaDoc["found"], false);
+    EXPECT_EQ(gammaDoc["nearest"]["line"], 1);
+    EXPECT_EQ(gammaDoc["nearest"]["lacks"], nlohmann::json::array({"component gamma"}));
+    EXPECT_EQ(gammaDoc["nameLine"]["line"], 3);
+    EXPECT_EQ(doc["components"][0]["foundLine"], 1);
+
     bed.Remove(bed.InstallDir() + "\\logs\\orvexStatus.log");
     EXPECT_EQ(bed.Run({check}).exitCode, 2);
+    const RunResult missing = bed.Run({check, "--json"});
+    EXPECT_EQ(missing.exitCode, 2);
+    EXPECT_EQ(nlohmann::json::parse(missing.output)["error"],
+              "Failure while opening file: C:\\Program Files\\ORVEX Sample\\logs\\orvexStatus.log");
     EXPECT_EQ(bed.Run({check, "-x"}).exitCode, 64);
 }
 

@@ -1,5 +1,8 @@
 // orvexcheck's explanations, warnings and exit statuses on small installations.
 #include "Explanation.h"
+#include "JsonReport.h"
+#include "JsonWriter.h"
+#include "TextReport.h"
 
 #include <gtest/gtest.h>
 
@@ -12,8 +15,12 @@
 #include <string>
 #include <vector>
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <sys/wait.h>
+
+#include "JsonAgreement.h"
 #endif
 
 namespace {
@@ -62,12 +69,15 @@ struct ProcessRun {
     std::string err;
 };
 
-// Runs the orvexcheck executable with the argument (none where empty).
-ProcessRun RunCheck(const std::string& argument, const fs::path& scratch) {
+// Runs the orvexcheck executable with the arguments.
+ProcessRun RunCheck(const std::vector<std::string>& arguments, const fs::path& scratch) {
     const fs::path out = scratch.string() + ".out";
     const fs::path err = scratch.string() + ".err";
-    const std::string command = "'" ORVEX_CHECK_PATH "'" + (argument.empty() ? "" : " '" + argument + "'") + " >'" +
-                                out.string() + "' 2>'" + err.string() + "'";
+    std::string command = "'" ORVEX_CHECK_PATH "'";
+    for (const std::string& argument : arguments) {
+        command += " '" + argument + "'";
+    }
+    command += " >'" + out.string() + "' 2>'" + err.string() + "'";
     const int result = std::system(command.c_str());
     ProcessRun run{WIFEXITED(result) ? WEXITSTATUS(result) : -1, ReadWhole(out), ReadWhole(err)};
     fs::remove(out);
@@ -150,16 +160,21 @@ TEST(OrvexCheck, ExplainsVerdictsAndWarnsOfWhatChangesThem) {
         const Installation install(&c.rules, &c.log);
         const orvex::check::Explanation explanation =
             orvex::check::Explain(install.files.properties, install.files.statusLog);
-        const std::string report = orvex::check::Render(explanation, install.files.properties, install.files.statusLog);
+        const std::string report =
+            orvex::check::RenderText(explanation, install.files.properties, install.files.statusLog);
         EXPECT_EQ(explanation.confirmed, c.exitStatus == 0);
         for (const std::string& line : c.lines) {
             EXPECT_NE(("\n" + report).find("\n" + line + "\n"), std::string::npos) << line << "\nin\n" << report;
         }
 #ifdef ORVEX_CHECK_PATH
-        const ProcessRun run = RunCheck(install.dir.string(), install.dir);
+        const ProcessRun run = RunCheck({install.dir.string()}, install.dir);
         EXPECT_EQ(run.status, c.exitStatus);
         EXPECT_EQ(run.out, report);
         EXPECT_EQ(run.err, "");
+        const ProcessRun json = RunCheck({"--json", install.dir.string()}, install.dir);
+        EXPECT_EQ(json.status, c.exitStatus);
+        EXPECT_EQ(orvex::check::test::JsonDisagreement(json.out, explanation), "");
+        EXPECT_EQ(json.err, "");
 #endif
     }
 }
@@ -197,21 +212,80 @@ TEST(OrvexCheck, FilesThatCannotBeReadWholeAndUsage) {
             EXPECT_EQ(failure.what(), fault.failure + fault.path);
         }
 #ifdef ORVEX_CHECK_PATH
-        const ProcessRun run = RunCheck(install->dir.string(), install->dir);
+        const ProcessRun run = RunCheck({install->dir.string()}, install->dir);
         EXPECT_EQ(run.status, 2);
         EXPECT_EQ(run.out, "");
         EXPECT_EQ(run.err, fault.failure + fault.path + "\n");
+        // A script that asked for JSON still gets a document, with the host's text.
+        const ProcessRun json = RunCheck({install->dir.string(), "--json"}, install->dir);
+        EXPECT_EQ(json.status, 2);
+        const nlohmann::json doc = nlohmann::json::parse(json.out);
+        EXPECT_EQ(doc["error"], fault.failure + fault.path);
+        EXPECT_EQ(doc["installDir"], install->dir.string());
+        EXPECT_TRUE(doc["verdict"].is_null());
+        EXPECT_EQ(json.err, "");
 #endif
     }
 #ifdef ORVEX_CHECK_PATH
     // Without an argument: the parent of the executable's directory.
     const fs::path own = fs::path(ORVEX_CHECK_PATH).parent_path().parent_path();
     if (!fs::exists(own / "etc")) {
-        EXPECT_EQ(RunCheck("", noLog.dir).err, "Failure while opening file: " + (own / "etc/status.properties").string() + "\n");
+        EXPECT_EQ(RunCheck({}, noLog.dir).err, "Failure while opening file: " + (own / "etc/status.properties").string() + "\n");
     }
-    EXPECT_EQ(RunCheck("-x", noLog.dir).status, 64);
-    EXPECT_EQ(RunCheck("--help", noLog.dir).status, 0);
-    EXPECT_EQ(RunCheck("--help", noLog.dir).out.rfind("Usage: orvexcheck [INSTALL_DIR]\n", 0), 0U);
+    for (const std::vector<std::string>& usage :
+         {std::vector<std::string>{"-x"}, {"a", "b"}, {"--json", "a", "b"}, {""}, {"--json", "--json"}}) {
+        const ProcessRun run = RunCheck(usage, noLog.dir);
+        EXPECT_EQ(run.status, 64) << usage.size();
+        EXPECT_EQ(run.out, "");
+    }
+    EXPECT_EQ(RunCheck({"--help"}, noLog.dir).status, 0);
+    EXPECT_EQ(RunCheck({"--help"}, noLog.dir).out.rfind("Usage: orvexcheck [--json] [INSTALL_DIR]\n", 0), 0U);
+#endif
+}
+
+// Bytes of the system's code page become valid UTF-8 in a JSON string, control
+// characters escaped, whatever a product file holds.
+TEST(OrvexCheck, JsonStringsAreValidForAnyBytes) {
+    using namespace std::string_literals;
+    const struct {
+        const char* what;
+        std::string bytes;
+        std::string json;
+    } rows[] = {
+        {"plain text", "alpha up", "\"alpha up\""},
+        {"control bytes", "\x01\x08\x0C\x1B\x1F\x7F", "\"\\u0001\\u0008\\u000c\\u001b\\u001f\\u007f\""},
+        {"NUL", "a\0b"s, "\"a\\u0000b\""},
+        {"a lone carriage return, a tab and a line feed", "a\rb\tc\n", "\"a\\rb\\tc\\n\""},
+        {"quotes and backslashes", "C:\\a \"b\"", "\"C:\\\\a \\\"b\\\"\""},
+#ifndef _WIN32
+        {"0x80 to 0xFF as U+0080 to U+00FF", "\x80\xA0\xE9\xFF", "\"\xC2\x80\xC2\xA0\xC3\xA9\xC3\xBF\""},
+#endif
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(orvex::check::JsonString(row.bytes), row.json) << row.what;
+    }
+
+    std::string every;
+    for (int byte = 0; byte < 256; ++byte) {
+        every += static_cast<char>(byte);
+    }
+    const std::string json = orvex::check::JsonString(every);
+#ifdef _WIN32
+    // The bytes from 0x80 on as the active code page reads them, in valid UTF-8.
+    const auto decode = [](UINT page, const std::string& text, DWORD flags) {
+        std::wstring wide(text.size() + 1, L'\0');
+        const int size = MultiByteToWideChar(page, flags, text.data(), static_cast<int>(text.size()), wide.data(),
+                                             static_cast<int>(wide.size()));
+        wide.resize(static_cast<std::size_t>(size));
+        return wide;
+    };
+    const std::string high = every.substr(0x80);
+    const std::string highJson = orvex::check::JsonString(high);
+    EXPECT_EQ(decode(CP_UTF8, highJson.substr(1, highJson.size() - 2), MB_ERR_INVALID_CHARS), decode(CP_ACP, high, 0));
+    EXPECT_EQ(json.substr(0, 7), "\"\\u0000");
+#else
+    const nlohmann::json parsed = nlohmann::json::parse(json);
+    EXPECT_EQ(orvex::check::test::Bytes(parsed.get<std::string>()), every);
 #endif
 }
 

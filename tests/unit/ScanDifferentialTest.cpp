@@ -2,8 +2,12 @@
 // component in every line, on random rule tables and logs.
 #include "StatusChecker.h"
 #include "Explanation.h"
+#include "JsonReport.h"
 #include "PlainReading.h"
 #include "StartupVerification.h"
+#ifndef _WIN32
+#include "JsonAgreement.h"
+#endif
 
 #include <gtest/gtest.h>
 
@@ -249,6 +253,13 @@ public:
             }
         }
         ASSERT_EQ(warned, cutDefinitions);
+
+#ifndef _WIN32
+        // The JSON document, parsed by a library of its own, says the same.
+        ASSERT_EQ(orvex::check::test::JsonDisagreement(
+                      orvex::check::RenderJson(explanation, {"", rulesPath, logPath}), explanation),
+                  "");
+#endif
 
         // The same scan keeping a status text of a smaller bound, so that
         // small logs are cut too: lines of every kind meet the bound.

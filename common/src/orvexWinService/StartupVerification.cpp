@@ -50,6 +50,7 @@ Definition ParseDefinitionLine(const std::string& line) {
         return definition;
     }
     definition.assigns = true;
+    definition.key = text.substr(0, equals);
     const std::string value = SkipLeadingSpace(text, equals + 1);
     std::size_t position = 0;
     definition.rule.text1 = NextToken(value, position);

@@ -23,6 +23,7 @@ inline constexpr std::size_t statusLogTextLimit = std::size_t{256} * 1024;
 // What one line of the definitions file holds.
 struct Definition {
     bool assigns = false;     // neither blank nor a comment, and holds "="
+    std::string key;          // before the first "=", leading white space dropped
     std::size_t tokens = 0;   // tokens of its value; only the first three are used
     ComponentRule rule;       // a rule when all three texts are non-empty
     bool DefinesRule() const { return !rule.text1.empty() && !rule.text2.empty() && !rule.text3.empty(); }

@@ -5,21 +5,16 @@
 
 #include <algorithm>
 #include <array>
-#include <initializer_list>
-#include <string_view>
 #include <unordered_map>
 #include <utility>
 
 #include "HostLogic.h"
 #include "LineReader.h"
+#include "Pieces.h"
 #include "StartupVerification.h"
 
 namespace orvex::check {
 namespace {
-
-bool IsBlank(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
 
 const char* Ordinal(std::size_t k) {
     return k == 0 ? "first" : k == 1 ? "second" : "third";
@@ -34,23 +29,6 @@ void SortShort(Item* first, const Item* last, Before before) {
             std::swap(*j, *(j - 1));
         }
     }
-}
-
-// Appends the pieces: one call where a chain of + would make a string per step.
-void Put(std::string& out, std::initializer_list<std::string_view> pieces) {
-    for (const std::string_view piece : pieces) {
-        out.append(piece.data(), piece.size());
-    }
-}
-
-std::string Cat(std::initializer_list<std::string_view> pieces) {
-    std::string out;
-    Put(out, pieces);
-    return out;
-}
-
-std::string Plural(std::uint64_t count, const char* one, const char* many) {
-    return Cat({std::to_string(count), " ", count == 1 ? one : many});
 }
 
 // Notes the definitions as the reader parses them.
@@ -111,6 +89,8 @@ public:
         }
         ComponentReport report;
         report.definitionLine = number;
+        const auto [keyBegin, keyEnd] = BlankFreeSpan(definition.key);
+        report.key = definition.key.substr(keyBegin, keyEnd - keyBegin);
         report.rule = rule;
         out.components.push_back(std::move(report));
     }
@@ -330,99 +310,6 @@ private:
     std::vector<std::uint32_t> promoted;  // components to list anew after the line
 };
 
-char Lower(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool HoldsIgnoringCase(const std::string& line, const std::string& text) {
-    for (std::size_t at = 0; at + text.size() <= line.size(); ++at) {
-        std::size_t k = 0;
-        while (k < text.size() && Lower(line[at + k]) == Lower(text[k])) {
-            ++k;
-        }
-        if (k == text.size()) {
-            return true;
-        }
-    }
-    return false;
-}
-
-// Where a text begins and ends without the white space at either end.
-std::pair<std::size_t, std::size_t> BlankFreeSpan(const std::string& text) {
-    std::size_t begin = 0;
-    std::size_t end = text.size();
-    while (begin < end && IsBlank(text[begin])) {
-        ++begin;
-    }
-    while (end > begin && IsBlank(text[end - 1])) {
-        --end;
-    }
-    return {begin, end};
-}
-
-// Why a lacking text may not be where the administrator sees it.
-std::string Hint(const std::string& line, const std::string& text) {
-    const auto [begin, end] = BlankFreeSpan(text);
-    const std::string trimmed = text.substr(begin, end - begin);
-    if (trimmed.size() != text.size() && !trimmed.empty()) {
-        if (line.find(trimmed) != std::string::npos) {
-            return " (the line holds it without the white space)";
-        }
-        if (HoldsIgnoringCase(line, trimmed)) {
-            return " (the line holds it in another letter case, without the white space)";
-        }
-    }
-    return HoldsIgnoringCase(line, text) ? " (the line holds it in another letter case)" : "";
-}
-
-std::string NameOf(const std::string& path) {
-    const std::size_t last = path.find_last_of("\\/");
-    return last == std::string::npos ? path : path.substr(last + 1);
-}
-
-// What became of one component, appended to out.
-void PutOutcome(std::string& out, const ComponentReport& report, const Explanation& explanation) {
-    if (report.rule.found) {
-        Put(out, {"    found: log line ", std::to_string(report.foundAt), "\n"});
-        return;
-    }
-    const NearestLine& nearest = report.nearest;
-    if (nearest.number == 0) {
-        out += "    NOT FOUND: no log line holds any of its texts\n";
-        return;
-    }
-    Put(out, {"    NOT FOUND. Nearest: log line ", std::to_string(nearest.number)});
-    if (nearest.markedInstead != ComponentMatcher::noComponent) {
-        Put(out, {", which holds all three texts but marked the component of line ",
-                  std::to_string(explanation.components[nearest.markedInstead].definitionLine),
-                  " (a log line marks one component)"});
-    } else {
-        const ComponentRule& rule = report.rule;
-        const std::array<const std::string*, 3> texts{&rule.text1, &rule.text2, &rule.text3};
-        // The lacking texts, each once.
-        std::array<const std::string*, 3> lacking{};
-        std::size_t count = 0;
-        for (std::size_t k = 0; k < texts.size(); ++k) {
-            const auto same = [&texts, k](const std::string* listed) { return *listed == *texts[k]; };
-            if ((nearest.held & (1U << k)) == 0 && std::none_of(lacking.begin(), lacking.begin() + count, same)) {
-                lacking[count++] = texts[k];
-            }
-        }
-        out += ", which lacks ";
-        for (std::size_t i = 0; i < count; ++i) {
-            Put(out, {i == 0 ? "" : i + 1 == count ? " and " : ", ", Visible(*lacking[i]), Hint(nearest.text, *lacking[i])});
-        }
-    }
-    Put(out, {":\n    ", Visible(nearest.text), "\n"});
-    if (nearest.cut) {
-        out += "    (the line is longer than 255 characters: only its first 255 are searched)\n";
-    }
-    if (report.nameLine != 0) {
-        Put(out, {"    ", Visible(report.rule.text1), " first stands in log line ", std::to_string(report.nameLine),
-                  ":\n    ", Visible(report.nameLineText), "\n"});
-    }
-}
-
 }  // namespace
 
 Explanation Explain(const std::string& propertiesPath, const std::string& logPath) {
@@ -477,43 +364,17 @@ std::string Visible(const std::string& text) {
     return shown;
 }
 
-std::string Render(const Explanation& explanation, const std::string& propertiesPath, const std::string& logPath) {
-    std::string out;
-    Put(out, {"Definitions: ", propertiesPath, "\nStatus log:  ", logPath, " (",
-              Plural(explanation.logLines, "line", "lines"), ")\n\n"});
-    const std::string definitionsName = NameOf(propertiesPath);
-    for (const ComponentReport& report : explanation.components) {
-        const ComponentRule& rule = report.rule;
-        Put(out, {definitionsName, " line ", std::to_string(report.definitionLine), ": ", Visible(rule.text1), " ",
-                  Visible(rule.text2), " ", Visible(rule.text3), "\n"});
-        PutOutcome(out, report, explanation);
-    }
-    if (explanation.components.empty()) {
-        Put(out, {definitionsName, " defines no component: nothing to check\n"});
-    }
-
-    out += explanation.warnings.empty() ? "\nWarnings: none\n" : "\nWarnings:\n";
-    const std::string logName = NameOf(logPath);
-    for (const Warning& warning : explanation.warnings) {
-        Put(out, {"  ", warning.file == File::definitions ? definitionsName : logName, " line ",
-                  std::to_string(warning.line), ": ", warning.text, "\n"});
-    }
-
-    const std::size_t total = explanation.components.size();
-    Put(out, {"\n", std::to_string(std::uint64_t{total - explanation.failed.size()}), " of ",
-              Plural(total, "component", "components"), " found: "});
-    if (explanation.confirmed) {
-        Put(out, {"every component came up (", text::kStarted, ")\n"});
-    } else {
-        // The host's failure list on one line: names hold no comma.
-        const std::string_view header = text::kFailureListHeader;
-        out += header.substr(0, header.size() - 1);
-        for (std::size_t i = 0; i < explanation.failed.size(); ++i) {
-            Put(out, {i == 0 ? "" : ", ", explanation.failed[i]});
+std::vector<const std::string*> LackingTexts(const ComponentReport& report) {
+    const ComponentRule& rule = report.rule;
+    const std::array<const std::string*, 3> texts{&rule.text1, &rule.text2, &rule.text3};
+    std::vector<const std::string*> lacking;
+    for (std::size_t k = 0; k < texts.size(); ++k) {
+        const auto same = [&texts, k](const std::string* listed) { return *listed == *texts[k]; };
+        if ((report.nearest.held & (1U << k)) == 0 && std::none_of(lacking.begin(), lacking.end(), same)) {
+            lacking.push_back(texts[k]);
         }
-        out += "\n";
     }
-    return out;
+    return lacking;
 }
 
 std::string InstallDirOf(const std::string& exePath, char separator) {

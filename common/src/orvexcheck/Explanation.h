@@ -1,6 +1,7 @@
 // The host's startup verdict on an installation's two files, and why: read
 // with the host's own definitions reader and status-log scan, so the verdict
-// is always the one the host would reach on the same files.
+// is always the one the host would reach on the same files. The reports
+// (TextReport.h, JsonReport.h) render this one gathering.
 #ifndef ORVEX_CHECK_EXPLANATION_H
 #define ORVEX_CHECK_EXPLANATION_H
 
@@ -26,6 +27,7 @@ struct NearestLine {
 
 struct ComponentReport {
     std::uint64_t definitionLine = 0;
+    std::string key;            // before the first "=", white space at either end dropped
     ComponentRule rule;         // the texts as the host reads them, and found
     std::uint64_t foundAt = 0;  // the log line that marked it
     NearestLine nearest;        // for a component not found
@@ -74,8 +76,9 @@ Explanation Explain(const std::string& propertiesPath, const std::string& logPat
 // characters anywhere shown as <SP>, <TAB>, <CR>, <LF>, <VT>, <FF> or <0xNN>.
 std::string Visible(const std::string& text);
 
-// The report that orvexcheck prints: the components, the warnings and the verdict.
-std::string Render(const Explanation& explanation, const std::string& propertiesPath, const std::string& logPath);
+// The texts of a component not found that its nearest line lacks, each once,
+// in the order of the definition.
+std::vector<const std::string*> LackingTexts(const ComponentReport& report);
 
 // The install directory of an executable at exePath: the parent of the
 // directory holding it, with separator as the path separator.

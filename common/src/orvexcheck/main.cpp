@@ -6,6 +6,8 @@
 #include <string>
 
 #include "Explanation.h"
+#include "JsonReport.h"
+#include "TextReport.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -33,7 +35,7 @@ constexpr char kSeparator = '/';
 #endif
 
 constexpr const char* kUsage =
-    "Usage: orvexcheck [INSTALL_DIR]\n"
+    "Usage: orvexcheck [--json] [INSTALL_DIR]\n"
     "Gives the verdict the service host would reach on INSTALL_DIR's etc\\status.properties\n"
     "and logs\\orvexStatus.log, and explains it: each component with the log line that\n"
     "marked it, or the nearest line and the texts it lacks; the warnings; the verdict.\n"
@@ -41,31 +43,44 @@ constexpr const char* kUsage =
     "Only reads the two files; needs no administrator rights and no service.\n"
     "Texts stand in double quotes; white space at their ends and control characters\n"
     "show as <SP>, <TAB>, <CR>, <LF>, <VT>, <FF> or <0xNN>.\n"
+    "--json: the same as one JSON document in UTF-8, also when a file cannot be read.\n"
     "Exit status: 0 the start would be confirmed, 1 components would be named as failed,\n"
-    "2 a file cannot be opened, 3 the executable's path cannot be obtained, 64 usage error.\n";
+    "2 a file cannot be opened or read, 3 the executable's path cannot be obtained,\n"
+    "64 usage error.\n";
 
-// The installation this executable lies in, as the host finds its own; false
-// when the executable's path cannot be obtained.
-bool FindOwnInstallDir(const char* argv0, std::string& installDir) {
+int Usage(const char* problem) {
+    if (problem != nullptr) {
+        (void)std::fprintf(stderr, "orvexcheck: %s\n", problem);
+    }
+    (void)std::fputs(kUsage, stderr);
+    return kUsageError;
+}
+
+// The installation this executable lies in, as the host finds its own; false,
+// with error set to the message, when the executable's path cannot be obtained.
+bool FindOwnInstallDir(const char* argv0, std::string& installDir, std::string& error) {
 #ifdef _WIN32
     (void)argv0;
     std::array<char, MAX_PATH> path{};
     const DWORD length = GetModuleFileNameA(nullptr, path.data(), MAX_PATH);
-    const DWORD error = GetLastError();
+    const DWORD code = GetLastError();
     // A result of MAX_PATH means the path was cut.
     if (length == 0 || length >= MAX_PATH) {
-        (void)std::fprintf(stderr, orvex::text::kNoModulePath, static_cast<int>(error));
+        std::array<char, 64> message{};
+        (void)std::snprintf(message.data(), message.size(), orvex::text::kNoModulePath, static_cast<int>(code));
+        error = message.data();
+        error.pop_back();  // the line end: the caller adds its own
         return false;
     }
     installDir = orvex::check::InstallDirOf(std::string(path.data(), length), kSeparator);
 #else
-    std::error_code error;
-    std::filesystem::path path = std::filesystem::read_symlink("/proc/self/exe", error);
-    if (error) {
-        path = std::filesystem::absolute(argv0, error);
+    std::error_code code;
+    std::filesystem::path path = std::filesystem::read_symlink("/proc/self/exe", code);
+    if (code) {
+        path = std::filesystem::absolute(argv0, code);
     }
-    if (error) {
-        (void)std::fprintf(stderr, "Cannot obtain executable path (%d)\n", error.value());
+    if (code) {
+        error = "Cannot obtain executable path (" + std::to_string(code.value()) + ")";
         return false;
     }
     installDir = orvex::check::InstallDirOf(path.string(), kSeparator);
@@ -76,38 +91,50 @@ bool FindOwnInstallDir(const char* argv0, std::string& installDir) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    bool json = false;
     std::string installDir;
-    if (argc > 2) {
-        (void)std::fputs(kUsage, stderr);
-        return kUsageError;
-    }
-    if (argc == 2) {
-        const std::string argument = argv[1];
+    bool named = false;
+    for (int k = 1; k < argc; ++k) {
+        const std::string argument = argv[k];
         if (argument == "-h" || argument == "--help") {
             (void)std::fputs(kUsage, stdout);
             return kConfirmed;
         }
-        if (argument.empty()) {
-            (void)std::fputs(kUsage, stderr);
-            return kUsageError;
+        if (argument == "--json" && !json) {
+            json = true;
+        } else if (argument.empty() || named) {
+            return Usage(nullptr);
+        } else if (argument[0] == '-') {
+            return Usage(("unknown option " + argument).c_str());
+        } else {
+            installDir = argument;
+            named = true;
         }
-        if (argument[0] == '-') {
-            (void)std::fprintf(stderr, "orvexcheck: unknown option %s\n", argument.c_str());
-            (void)std::fputs(kUsage, stderr);
-            return kUsageError;
-        }
-        installDir = argument;
-    } else if (!FindOwnInstallDir(argc > 0 ? argv[0] : "", installDir)) {
-        return kNoExecutablePath;
     }
 
-    const orvex::check::CheckedFiles files = orvex::check::FilesUnder(installDir, kSeparator);
-    try {
-        const orvex::check::Explanation explanation = orvex::check::Explain(files.properties, files.statusLog);
-        (void)std::fputs(orvex::check::Render(explanation, files.properties, files.statusLog).c_str(), stdout);
-        return explanation.confirmed ? kConfirmed : kFailed;
-    } catch (const std::ios_base::failure& failure) {
-        (void)std::fprintf(stderr, "%s\n", failure.what());
-        return kCannotOpen;
+    orvex::check::Checked checked;
+    std::string error;
+    int status = kCannotOpen;
+    if (!named && !FindOwnInstallDir(argc > 0 ? argv[0] : "", installDir, error)) {
+        status = kNoExecutablePath;
+    } else {
+        const orvex::check::CheckedFiles files = orvex::check::FilesUnder(installDir, kSeparator);
+        checked = {installDir, files.properties, files.statusLog};
+        try {
+            const orvex::check::Explanation explanation = orvex::check::Explain(files.properties, files.statusLog);
+            const std::string report = json ? orvex::check::RenderJson(explanation, checked)
+                                            : orvex::check::RenderText(explanation, files.properties, files.statusLog);
+            (void)std::fputs(report.c_str(), stdout);
+            return explanation.confirmed ? kConfirmed : kFailed;
+        } catch (const std::ios_base::failure& failure) {
+            error = failure.what();
+        }
     }
+    // A script that asked for JSON always gets a document; a person gets the message.
+    if (json) {
+        (void)std::fputs(orvex::check::RenderJsonError(checked, error).c_str(), stdout);
+    } else {
+        (void)std::fprintf(stderr, "%s\n", error.c_str());
+    }
+    return status;
 }

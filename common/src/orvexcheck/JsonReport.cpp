@@ -1,0 +1,178 @@
+#include "JsonReport.h"
+
+#include <cstdint>
+#include <utility>
+
+#include "HostLogic.h"
+#include "JsonWriter.h"
+
+#ifndef ORVEX_VERSION
+#define ORVEX_VERSION "unknown"
+#endif
+
+namespace orvex::check {
+namespace {
+
+// The members every document begins with: what looked, and where.
+void PutHeader(JsonWriter& json, const Checked& checked) {
+    json.Key("tool");
+    json.String("orvexcheck");
+    json.Key("version");
+    json.String(ORVEX_VERSION);
+    for (const auto& [name, value] : {std::pair{"installDir", &checked.installDir},
+                                      {"definitionsFile", &checked.properties},
+                                      {"statusLog", &checked.statusLog}}) {
+        json.Key(name);
+        if (value->empty()) {
+            json.Null();
+        } else {
+            json.String(*value);
+        }
+    }
+}
+
+void PutLineOrNull(JsonWriter& json, const char* name, std::uint64_t line) {
+    json.Key(name);
+    if (line == 0) {
+        json.Null();
+    } else {
+        json.Number(line);
+    }
+}
+
+void PutTally(JsonWriter& json, const char* name, const LineTally& tally) {
+    json.Key(name);
+    json.BeginObject();
+    json.Key("count");
+    json.Number(tally.count);
+    PutLineOrNull(json, "firstLine", tally.first);
+    json.EndObject();
+}
+
+void PutComponent(JsonWriter& json, const ComponentReport& report, const Explanation& explanation) {
+    const ComponentRule& rule = report.rule;
+    json.BeginObject();
+    json.Key("definitionLine");
+    json.Number(report.definitionLine);
+    json.Key("key");
+    json.String(report.key);
+    json.Key("texts");
+    json.BeginArray();
+    for (const std::string* text : {&rule.text1, &rule.text2, &rule.text3}) {
+        json.String(*text);
+    }
+    json.EndArray();
+    json.Key("found");
+    json.Bool(rule.found);
+    PutLineOrNull(json, "foundLine", rule.found ? report.foundAt : 0);
+
+    const NearestLine& nearest = report.nearest;
+    json.Key("nearest");
+    if (rule.found || nearest.number == 0) {
+        json.Null();
+    } else {
+        json.BeginObject();
+        json.Key("line");
+        json.Number(nearest.number);
+        json.Key("text");
+        json.String(nearest.text);
+        json.Key("lacks");
+        json.BeginArray();
+        if (nearest.markedInstead == ComponentMatcher::noComponent) {
+            for (const std::string* text : LackingTexts(report)) {
+                json.String(*text);
+            }
+        }
+        json.EndArray();
+        json.Key("cut");
+        json.Bool(nearest.cut);
+        PutLineOrNull(json, "markedInsteadLine",
+                      nearest.markedInstead == ComponentMatcher::noComponent
+                          ? 0
+                          : explanation.components[nearest.markedInstead].definitionLine);
+        json.EndObject();
+    }
+
+    json.Key("nameLine");
+    if (report.nameLine == 0) {
+        json.Null();
+    } else {
+        json.BeginObject();
+        json.Key("line");
+        json.Number(report.nameLine);
+        json.Key("text");
+        json.String(report.nameLineText);
+        json.EndObject();
+    }
+    json.EndObject();
+}
+
+}  // namespace
+
+std::string RenderJson(const Explanation& explanation, const Checked& checked) {
+    JsonWriter json;
+    json.BeginObject();
+    PutHeader(json, checked);
+    json.Key("error");
+    json.Null();
+    json.Key("logLines");
+    json.Number(explanation.logLines);
+    json.Key("verdict");
+    json.String(explanation.confirmed ? "confirmed" : "failed");
+    json.Key("failureList");
+    if (explanation.confirmed) {
+        json.Null();
+    } else {
+        json.String(FailureListText(explanation.failed));
+    }
+    json.Key("failed");
+    json.BeginArray();
+    for (const std::string& name : explanation.failed) {
+        json.String(name);
+    }
+    json.EndArray();
+
+    json.Key("components");
+    json.BeginArray();
+    for (const ComponentReport& report : explanation.components) {
+        PutComponent(json, report, explanation);
+    }
+    json.EndArray();
+
+    json.Key("warnings");
+    json.BeginArray();
+    for (const Warning& warning : explanation.warnings) {
+        json.BeginObject();
+        json.Key("file");
+        json.String(warning.file == File::definitions ? "definitions" : "statusLog");
+        json.Key("line");
+        json.Number(warning.line);
+        json.Key("text");
+        json.String(warning.text);
+        json.EndObject();
+    }
+    json.EndArray();
+
+    json.Key("logAnomalies");
+    json.BeginObject();
+    PutTally(json, "cutLines", explanation.logAnomalies.cut);
+    PutTally(json, "nulLines", explanation.logAnomalies.nul);
+    PutLineOrNull(json, "ctrlZLine", explanation.logAnomalies.ctrlZLine);
+    json.EndObject();
+    json.EndObject();
+    return json.Finish();
+}
+
+std::string RenderJsonError(const Checked& checked, const std::string& error) {
+    JsonWriter json;
+    json.BeginObject();
+    PutHeader(json, checked);
+    json.Key("error");
+    json.String(error);
+    json.Key("verdict");
+    json.Null();
+    json.EndObject();
+    return json.Finish();
+}
+
+}  // namespace orvex::check

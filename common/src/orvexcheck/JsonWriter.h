@@ -1,0 +1,49 @@
+// A small writer of JSON documents (RFC 8259), two blanks of indent per level.
+// Texts are the product's bytes in the system's ANSI code page: each is
+// decoded (on Windows with the active ANSI code page, elsewhere each byte as
+// the character U+0000 to U+00FF) and written as UTF-8, control characters
+// escaped, so that no input can make the document invalid.
+#ifndef ORVEX_CHECK_JSON_WRITER_H
+#define ORVEX_CHECK_JSON_WRITER_H
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace orvex::check {
+
+// The bytes as a JSON string: decoded, written as UTF-8, in double quotes.
+std::string JsonString(std::string_view bytes);
+
+class JsonWriter {
+public:
+    void BeginObject() { Open('{'); }
+    void EndObject() { Close('}'); }
+    void BeginArray() { Open('['); }
+    void EndArray() { Close(']'); }
+    // The name of the next member of an object; names are ASCII.
+    void Key(std::string_view name);
+    void String(std::string_view bytes);
+    void Number(std::uint64_t value);
+    void Bool(bool value);
+    void Null();
+
+    // The document, with a line feed after it.
+    std::string Finish();
+
+private:
+    void Open(char bracket);
+    void Close(char bracket);
+    // Before a value: the separator from the one before, unless it follows a key.
+    void BeforeValue();
+    void Indent();
+
+    std::string out;
+    unsigned depth = 0;
+    bool first = true;      // nothing yet at this depth
+    bool afterKey = false;  // a key was written, its value is next
+};
+
+}  // namespace orvex::check
+
+#endif

@@ -1,0 +1,51 @@
+// Small pieces of text that orvexcheck's gathering and its reports share.
+#ifndef ORVEX_CHECK_PIECES_H
+#define ORVEX_CHECK_PIECES_H
+
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+#include <string>
+#include <string_view>
+#include <utility>
+
+namespace orvex::check {
+
+// The white space of the product files' rules.
+inline bool IsBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+// Appends the pieces: one call where a chain of + would make a string per step.
+inline void Put(std::string& out, std::initializer_list<std::string_view> pieces) {
+    for (const std::string_view piece : pieces) {
+        out.append(piece.data(), piece.size());
+    }
+}
+
+inline std::string Cat(std::initializer_list<std::string_view> pieces) {
+    std::string out;
+    Put(out, pieces);
+    return out;
+}
+
+inline std::string Plural(std::uint64_t count, const char* one, const char* many) {
+    return Cat({std::to_string(count), " ", count == 1 ? one : many});
+}
+
+// Where a text begins and ends without the white space at either end.
+inline std::pair<std::size_t, std::size_t> BlankFreeSpan(std::string_view text) {
+    std::size_t begin = 0;
+    std::size_t end = text.size();
+    while (begin < end && IsBlank(text[begin])) {
+        ++begin;
+    }
+    while (end > begin && IsBlank(text[end - 1])) {
+        --end;
+    }
+    return {begin, end};
+}
+
+}  // namespace orvex::check
+
+#endif

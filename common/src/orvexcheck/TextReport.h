@@ -1,0 +1,16 @@
+// orvexcheck's report for a person.
+#ifndef ORVEX_CHECK_TEXT_REPORT_H
+#define ORVEX_CHECK_TEXT_REPORT_H
+
+#include <string>
+
+#include "Explanation.h"
+
+namespace orvex::check {
+
+// The report that orvexcheck prints: the components, the warnings and the verdict.
+std::string RenderText(const Explanation& explanation, const std::string& propertiesPath, const std::string& logPath);
+
+}  // namespace orvex::check
+
+#endif
