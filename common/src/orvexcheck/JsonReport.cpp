@@ -15,10 +15,8 @@ namespace {
 
 // The members every document begins with: what looked, and where.
 void PutHeader(JsonWriter& json, const Checked& checked) {
-    json.Key("tool");
-    json.String("orvexcheck");
-    json.Key("version");
-    json.String(ORVEX_VERSION);
+    json.StringMember("tool", "orvexcheck");
+    json.StringMember("version", ORVEX_VERSION);
     for (const auto& [name, value] : {std::pair{"installDir", &checked.installDir},
                                       {"definitionsFile", &checked.properties},
                                       {"statusLog", &checked.statusLog}}) {
@@ -43,27 +41,31 @@ void PutLineOrNull(JsonWriter& json, const char* name, std::uint64_t line) {
 void PutTally(JsonWriter& json, const char* name, const LineTally& tally) {
     json.Key(name);
     json.BeginObject();
-    json.Key("count");
-    json.Number(tally.count);
+    json.NumberMember("count", tally.count);
     PutLineOrNull(json, "firstLine", tally.first);
+    json.EndObject();
+}
+
+// A log line: its number and its text.
+void PutNumberedLine(JsonWriter& json, std::uint64_t line, const std::string& text) {
+    json.BeginObject();
+    json.NumberMember("line", line);
+    json.StringMember("text", text);
     json.EndObject();
 }
 
 void PutComponent(JsonWriter& json, const ComponentReport& report, const Explanation& explanation) {
     const ComponentRule& rule = report.rule;
     json.BeginObject();
-    json.Key("definitionLine");
-    json.Number(report.definitionLine);
-    json.Key("key");
-    json.String(report.key);
+    json.NumberMember("definitionLine", report.definitionLine);
+    json.StringMember("key", report.key);
     json.Key("texts");
     json.BeginArray();
     for (const std::string* text : {&rule.text1, &rule.text2, &rule.text3}) {
         json.String(*text);
     }
     json.EndArray();
-    json.Key("found");
-    json.Bool(rule.found);
+    json.BoolMember("found", rule.found);
     PutLineOrNull(json, "foundLine", rule.found ? report.foundAt : 0);
 
     const NearestLine& nearest = report.nearest;
@@ -72,10 +74,8 @@ void PutComponent(JsonWriter& json, const ComponentReport& report, const Explana
         json.Null();
     } else {
         json.BeginObject();
-        json.Key("line");
-        json.Number(nearest.number);
-        json.Key("text");
-        json.String(nearest.text);
+        json.NumberMember("line", nearest.number);
+        json.StringMember("text", nearest.text);
         json.Key("lacks");
         json.BeginArray();
         if (nearest.markedInstead == ComponentMatcher::noComponent) {
@@ -84,8 +84,7 @@ void PutComponent(JsonWriter& json, const ComponentReport& report, const Explana
             }
         }
         json.EndArray();
-        json.Key("cut");
-        json.Bool(nearest.cut);
+        json.BoolMember("cut", nearest.cut);
         PutLineOrNull(json, "markedInsteadLine",
                       nearest.markedInstead == ComponentMatcher::noComponent
                           ? 0
@@ -97,12 +96,7 @@ void PutComponent(JsonWriter& json, const ComponentReport& report, const Explana
     if (report.nameLine == 0) {
         json.Null();
     } else {
-        json.BeginObject();
-        json.Key("line");
-        json.Number(report.nameLine);
-        json.Key("text");
-        json.String(report.nameLineText);
-        json.EndObject();
+        PutNumberedLine(json, report.nameLine, report.nameLineText);
     }
     json.EndObject();
 }
@@ -115,10 +109,8 @@ std::string RenderJson(const Explanation& explanation, const Checked& checked) {
     PutHeader(json, checked);
     json.Key("error");
     json.Null();
-    json.Key("logLines");
-    json.Number(explanation.logLines);
-    json.Key("verdict");
-    json.String(explanation.confirmed ? "confirmed" : "failed");
+    json.NumberMember("logLines", explanation.logLines);
+    json.StringMember("verdict", explanation.confirmed ? "confirmed" : "failed");
     json.Key("failureList");
     if (explanation.confirmed) {
         json.Null();
@@ -143,12 +135,9 @@ std::string RenderJson(const Explanation& explanation, const Checked& checked) {
     json.BeginArray();
     for (const Warning& warning : explanation.warnings) {
         json.BeginObject();
-        json.Key("file");
-        json.String(warning.file == File::definitions ? "definitions" : "statusLog");
-        json.Key("line");
-        json.Number(warning.line);
-        json.Key("text");
-        json.String(warning.text);
+        json.StringMember("file", warning.file == File::definitions ? "definitions" : "statusLog");
+        json.NumberMember("line", warning.line);
+        json.StringMember("text", warning.text);
         json.EndObject();
     }
     json.EndArray();
@@ -167,8 +156,7 @@ std::string RenderJsonError(const Checked& checked, const std::string& error) {
     JsonWriter json;
     json.BeginObject();
     PutHeader(json, checked);
-    json.Key("error");
-    json.String(error);
+    json.StringMember("error", error);
     json.Key("verdict");
     json.Null();
     json.EndObject();

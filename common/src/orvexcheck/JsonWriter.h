@@ -27,6 +27,19 @@ public:
     void Number(std::uint64_t value);
     void Bool(bool value);
     void Null();
+    // A member of an object: its name, then its value.
+    void StringMember(std::string_view name, std::string_view bytes) {
+        Key(name);
+        String(bytes);
+    }
+    void NumberMember(std::string_view name, std::uint64_t value) {
+        Key(name);
+        Number(value);
+    }
+    void BoolMember(std::string_view name, bool value) {
+        Key(name);
+        Bool(value);
+    }
 
     // The document, with a line feed after it.
     std::string Finish();
