@@ -4,7 +4,8 @@
 # administrator relies on: the size bound, the DLLs it imports, DEP and ASLR, no link
 # time stamp and no build path in it, the SSE2 marking chosen at run time (cpuid and the
 # vector instructions in the code), both builds byte-identical and the same as the
-# build the package takes (build/windows), the version fields as Windows code reads them
+# build the package takes (build/windows), no aligned SSE operand on a stack that was not
+# realigned, the version fields as Windows code reads them
 # under Wine, the manifest, and the message table that renders the event-log entries.
 # orvexcheck.exe, where the build has it, gets the same checks but the version, manifest
 # and message table ones. Prints every figure; fails on any miss.
@@ -41,6 +42,14 @@ for dir in release-a release-b; do
   ninja -C "build/$dir" -t targets all | grep '^orvexcheck:' >/dev/null && targets+=(orvexcheck)
   cmake --build "build/$dir" --target "${targets[@]}" >>"build/$dir.log" 2>&1 || { cat "build/$dir.log"; exit 1; }
 done
+
+# 32-bit Windows gives a thread a stack aligned to 4 bytes only: no function may keep an
+# aligned SSE operand on its stack without realigning it.
+echo "== stack alignment of the 32-bit functions (build/release-a objects)"
+stack_rc=0
+stack=$(tools/check-sse-stack.sh build/release-a) || stack_rc=$?
+sed -n 's/^  no realignment: /  MISS  no realignment: /p' <<<"$stack"
+verdict "SSE stack operands" "$(tail -n 1 <<<"$stack")" "$stack_rc"
 
 objdump=i686-w64-mingw32-objdump
 for name in "${targets[@]}"; do
