@@ -24,8 +24,12 @@ done < <(echo | i686-w64-mingw32-g++-posix -xc++ -E -v - 2>&1 |
 
 echo "== clang-tidy (portable units)"
 clang-tidy --quiet -p build/native "${PORTABLE[@]}"
+# The stack realignment that GCC's 32-bit code is built with has no clang spelling: the
+# Win32 units are parsed from a copy of the compile commands without it.
+mkdir -p build/lint-windows
+sed 's/ -mincoming-stack-boundary=2//g' build/windows/compile_commands.json >build/lint-windows/compile_commands.json
 echo "== clang-tidy (Win32 units)"
-clang-tidy --quiet -p build/windows "${mingw_args[@]}" "${WIN32[@]}"
+clang-tidy --quiet -p build/lint-windows "${mingw_args[@]}" "${WIN32[@]}"
 echo "== cppcheck"
 cppcheck --quiet --error-exitcode=1 --std=c++17 --language=c++ --inline-suppr \
   --enable=warning,style,performance,portability --suppress=missingIncludeSystem \

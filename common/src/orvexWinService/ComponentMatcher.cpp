@@ -27,9 +27,9 @@ TextTable IndexTexts(const std::vector<ComponentRule>& components) {
 
 namespace {
 
-// The key of each component: of its texts, the one the fewest components
+// The anchor of each component: of its texts, the one the fewest components
 // share; on a tie the earliest, so a component's name before its other texts.
-std::vector<std::uint32_t> ChooseKeys(const std::vector<std::array<std::uint32_t, 3>>& ruleTexts,
+std::vector<std::uint32_t> ChooseAnchors(const std::vector<std::array<std::uint32_t, 3>>& ruleTexts,
                                       std::size_t textCount) {
     std::vector<std::size_t> sharedBy(textCount, 0);
     for (const auto& ids : ruleTexts) {
@@ -41,25 +41,25 @@ std::vector<std::uint32_t> ChooseKeys(const std::vector<std::array<std::uint32_t
             ++sharedBy[ids[2]];
         }
     }
-    std::vector<std::uint32_t> keys(ruleTexts.size());
+    std::vector<std::uint32_t> anchors(ruleTexts.size());
     const auto fewerShare = [&sharedBy](std::uint32_t a, std::uint32_t b) { return sharedBy[a] < sharedBy[b]; };
-    std::transform(ruleTexts.begin(), ruleTexts.end(), keys.begin(),
+    std::transform(ruleTexts.begin(), ruleTexts.end(), anchors.begin(),
                    [&fewerShare](const auto& ids) { return *std::min_element(ids.begin(), ids.end(), fewerShare); });
-    return keys;
+    return anchors;
 }
 
-// The distinct keys of the components not yet found.
-std::vector<std::string> KeyTexts(const std::vector<std::string>& texts, const std::vector<std::uint32_t>& keyText,
+// The distinct anchors of the components not yet found.
+std::vector<std::string> AnchorTexts(const std::vector<std::string>& texts, const std::vector<std::uint32_t>& anchorText,
                                   const std::vector<ComponentRule>& components) {
     std::vector<bool> taken(texts.size(), false);
-    std::vector<std::string> keys;
+    std::vector<std::string> anchors;
     for (std::size_t index = 0; index < components.size(); ++index) {
-        if (!components[index].found && !taken[keyText[index]]) {
-            taken[keyText[index]] = true;
-            keys.push_back(texts[keyText[index]]);
+        if (!components[index].found && !taken[anchorText[index]]) {
+            taken[anchorText[index]] = true;
+            anchors.push_back(texts[anchorText[index]]);
         }
     }
-    return keys;
+    return anchors;
 }
 
 }  // namespace
@@ -71,13 +71,13 @@ ComponentMatcher::ComponentMatcher(const std::vector<ComponentRule>& components,
     : search(search),
       matcher(table.texts),
       ruleTexts(std::move(table.ruleTexts)),
-      keyText(ChooseKeys(ruleTexts, table.texts.size())),
-      keys(search == Search::keyLines ? KeyTexts(table.texts, keyText, components) : std::vector<std::string>()),
+      anchorText(ChooseAnchors(ruleTexts, table.texts.size())),
+      anchors(search == Search::anchorLines ? AnchorTexts(table.texts, anchorText, components) : std::vector<std::string>()),
       lineStamp(table.texts.size(), 0),
       candidates(table.texts.size()) {
     for (std::size_t index = 0; index < components.size(); ++index) {
         if (!components[index].found) {
-            candidates[keyText[index]].push_back(static_cast<std::uint32_t>(index));
+            candidates[anchorText[index]].push_back(static_cast<std::uint32_t>(index));
             ++remaining;
         }
     }
@@ -91,8 +91,8 @@ std::size_t ComponentMatcher::MarkMatch(const unsigned char* base, const StartMa
         return noComponent;
     }
     std::size_t best = noComponent;
-    for (const std::uint32_t key : lineTexts) {
-        for (const std::uint32_t index : candidates[key]) {
+    for (const std::uint32_t text : lineTexts) {
+        for (const std::uint32_t index : candidates[text]) {
             if (index >= best) {
                 break;  // each list is in table order
             }
@@ -105,7 +105,7 @@ std::size_t ComponentMatcher::MarkMatch(const unsigned char* base, const StartMa
         }
     }
     if (best != noComponent) {
-        auto& list = candidates[keyText[best]];
+        auto& list = candidates[anchorText[best]];
         list.erase(std::find(list.begin(), list.end(), static_cast<std::uint32_t>(best)));
         --remaining;
     }

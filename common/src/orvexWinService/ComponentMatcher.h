@@ -27,23 +27,23 @@ TextTable IndexTexts(const std::vector<ComponentRule>& components);
 // whatever the number of components, and only the components indexed under a
 // text that occurs in it are then examined.
 //
-// Each component is indexed under one of its texts, its key: the one that the
+// Each component is indexed under one of its texts, its anchor: the one that the
 // fewest components share, so the one least likely to stand in a log line (a
 // component's name, before the words that every component's line repeats).
-// A line can only mark a component if it holds the component's key, so where
-// the lines that hold no key need not be told apart, only the lines that hold
-// a key are searched for every text; most log lines are then passed over at
+// A line can only mark a component if it holds the component's anchor, so where
+// the lines that hold no anchor need not be told apart, only the lines that hold
+// an anchor are searched for every text; most log lines are then passed over at
 // the cost of a look at their candidate starts.
 class ComponentMatcher {
 public:
     static constexpr std::size_t noComponent = std::numeric_limits<std::size_t>::max();
 
-    // Which lines are searched for every text: those that hold a key, or all
+    // Which lines are searched for every text: those that hold an anchor, or all
     // of them (for an observer that is told of the texts of every line).
-    enum class Search { keyLines, everyLine };
+    enum class Search { anchorLines, everyLine };
 
     // Components already found are never marked again.
-    explicit ComponentMatcher(const std::vector<ComponentRule>& components, Search search = Search::keyLines);
+    explicit ComponentMatcher(const std::vector<ComponentRule>& components, Search search = Search::anchorLines);
 
     bool AllFound() const { return remaining == 0; }
 
@@ -75,7 +75,7 @@ public:
         if (search == Search::everyLine) {
             return MarkMatch(block, blockStarts, from, from + length);
         }
-        if (!keys.Holds(block, blockStarts, from, from + length)) {
+        if (!anchors.Holds(block, blockStarts, from, from + length)) {
             return noComponent;
         }
         return SearchLine(bytes, length);
@@ -101,7 +101,7 @@ public:
     }
 
     // The distinct texts that occurred in the line last given to MarkLine
-    // (under Search::everyLine; otherwise only where the line held a key).
+    // (under Search::everyLine; otherwise only where the line held an anchor).
     const std::vector<std::uint32_t>& LineTexts() const { return lineTexts; }
     // The three text indexes of a component.
     const std::array<std::uint32_t, 3>& TextsOf(std::size_t component) const { return ruleTexts[component]; }
@@ -117,7 +117,7 @@ private:
     }
     void MarkBlock() {
         if (!blockMarked) {
-            (search == Search::everyLine ? matcher : keys).MarkStarts(block, blockSize, blockStarts);
+            (search == Search::everyLine ? matcher : anchors).MarkStarts(block, blockSize, blockStarts);
             blockMarked = true;
         }
     }
@@ -132,8 +132,8 @@ private:
     Search search;
     TextMatcher matcher;
     std::vector<std::array<std::uint32_t, 3>> ruleTexts;
-    std::vector<std::uint32_t> keyText;                  // the text each component is indexed under
-    TextMatcher keys;                                    // the keys of the components not yet marked
+    std::vector<std::uint32_t> anchorText;               // the text each component is indexed under
+    TextMatcher anchors;                                 // the anchors of the components not yet marked
     std::vector<std::uint64_t> lineStamp;                // the last line in which each text occurred
     std::vector<std::vector<std::uint32_t>> candidates;  // per text: unmarked components indexed under it
     std::vector<std::uint32_t> lineTexts;                // texts of this line

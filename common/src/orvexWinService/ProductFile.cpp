@@ -35,17 +35,15 @@ std::ios_base::failure ReadingFailure(const std::string& path) {
 
 ProductFile::ProductFile(const std::string& path) : path(path) {
     // A directory is not opened without backup semantics: it fails here too.
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
+    HANDLE opened = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (opened == INVALID_HANDLE_VALUE) {
         throw OpeningFailure(path);
     }
-    handle = file;
+    file.reset(opened);
 }
 
-ProductFile::~ProductFile() {
-    CloseHandle(handle);
-}
+ProductFile::~ProductFile() = default;
 
 std::size_t ProductFile::Read(char* buffer, std::size_t size) {
     std::size_t total = 0;
@@ -53,7 +51,7 @@ std::size_t ProductFile::Read(char* buffer, std::size_t size) {
         const std::size_t left = size - total;
         const DWORD wanted = left > 0x40000000U ? 0x40000000U : static_cast<DWORD>(left);
         DWORD read = 0;
-        if (!ReadFile(handle, buffer + total, wanted, &read, nullptr)) {
+        if (!ReadFile(file.get(), buffer + total, wanted, &read, nullptr)) {
             throw ReadingFailure(path);
         }
         if (read == 0) {
@@ -79,17 +77,16 @@ ProductFile::ProductFile(const std::string& path) : path(path) {
     }
     // Reads go straight into the caller's buffer: no second buffer inside the library.
     (void)std::setvbuf(file, nullptr, _IONBF, 0);
-    handle = file;
+    stream = file;
 }
 
 ProductFile::~ProductFile() {
-    (void)std::fclose(static_cast<std::FILE*>(handle));
+    (void)std::fclose(stream);
 }
 
 std::size_t ProductFile::Read(char* buffer, std::size_t size) {
-    auto* file = static_cast<std::FILE*>(handle);
-    const std::size_t read = std::fread(buffer, 1, size, file);
-    if (read < size && std::ferror(file) != 0) {
+    const std::size_t read = std::fread(buffer, 1, size, stream);
+    if (read < size && std::ferror(stream) != 0) {
         throw ReadingFailure(path);
     }
     return read;

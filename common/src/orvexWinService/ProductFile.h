@@ -9,6 +9,12 @@
 #include <ios>
 #include <string>
 
+#ifdef _WIN32
+#include "ScopedHandle.h"
+#else
+#include <cstdio>
+#endif
+
 namespace orvex {
 
 // The failure a product file that cannot be opened raises: what() is exactly
@@ -34,7 +40,11 @@ public:
 
 private:
     std::string path;
-    void* handle = nullptr;  // a Win32 file handle, or a C library stream
+#ifdef _WIN32
+    KernelHandle file;
+#else
+    std::FILE* stream = nullptr;
+#endif
 };
 
 }  // namespace orvex

@@ -152,9 +152,9 @@ void ScanStatusLog(const std::string& path, std::vector<ComponentRule>& componen
                    ScanObserver* observer) {
     LineReader reader(path);
     // An observer is told of the texts of every line; without one, only the
-    // lines that hold a component's key are searched for every text.
+    // lines that hold a component's anchor are searched for every text.
     ComponentMatcher matcher(components, observer != nullptr ? ComponentMatcher::Search::everyLine
-                                                             : ComponentMatcher::Search::keyLines);
+                                                             : ComponentMatcher::Search::anchorLines);
     Line line;
     std::uint64_t number = 0;
     std::uint64_t fillings = 0;
