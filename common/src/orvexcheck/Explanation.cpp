@@ -68,8 +68,8 @@ public:
         }
         for (std::size_t k = 0; k < texts.size(); ++k) {
             const std::string& text = *texts[k];
-            const bool begins = IsBlank(text.front());
-            const bool ends = IsBlank(text.back());
+            const bool begins = IsWhiteSpace(text.front());
+            const bool ends = IsWhiteSpace(text.back());
             if (begins || ends) {
                 Warn(number, Cat({"the ", Ordinal(k), " text ", Visible(text),
                                   begins && ends ? " begins and ends" : begins ? " begins" : " ends",
