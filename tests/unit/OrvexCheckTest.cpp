@@ -1,5 +1,6 @@
 // orvexcheck's explanations, warnings and exit statuses on small installations.
 #include "Explanation.h"
+#include "InstallPaths.h"
 #include "JsonReport.h"
 #include "JsonWriter.h"
 #include "TextReport.h"

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "Explanation.h"
+#include "InstallPaths.h"
 #include "JsonReport.h"
 #include "TextReport.h"
 
