@@ -256,8 +256,9 @@ public:
 
 #ifndef _WIN32
         // The JSON document, parsed by a library of its own, says the same.
-        ASSERT_EQ(orvex::check::test::JsonDisagreement(
-                      orvex::check::RenderJson(explanation, {"", rulesPath, logPath}), explanation),
+        const orvex::check::Checked checked{"", rulesPath, logPath};
+        ASSERT_EQ(orvex::check::test::JsonDisagreement(orvex::check::RenderJson(explanation, checked), explanation,
+                                                       checked),
                   "");
 #endif
 
