@@ -109,6 +109,11 @@ inline std::string JsonDisagreement(const std::string& document, const Explanati
                 !sameLacking || nearest["cut"] != report.nearest.cut) {
                 return which + "nearest line";
             }
+            const std::size_t marked = report.nearest.markedInstead;
+            if (!SameLine(nearest["markedInsteadLine"],
+                          marked == ComponentMatcher::noComponent ? 0 : explanation.components[marked].definitionLine)) {
+                return which + "marked instead";
+            }
         }
         const nlohmann::json& nameLine = component["nameLine"];
         if (report.nameLine == 0 ? !nameLine.is_null()

@@ -122,6 +122,11 @@ TEST(OrvexCheck, ExplainsVerdictsAndWarnsOfWhatChangesThem) {
           "    NOT FOUND. Nearest: log line 1, which holds all three texts but marked the component of line 1 (a log "
           "line marks one component):"},
          1},
+        {"the line marking another component is not that component's definition line", "# c\na=x,y,z\nb=z,y,x\n",
+         "q\nq\nx y z\n",
+         {"    NOT FOUND. Nearest: log line 3, which holds all three texts but marked the component of line 2 (a log "
+          "line marks one component):"},
+         1},
         {"fewer than three texts", "a=x,y\nb=x,y, \n", "",
          {"  status.properties line 1: holds \"=\" but defines nothing: 2 texts, three are needed",
           "  status.properties line 2: holds \"=\" but defines nothing: its third text is only white space",
