@@ -117,6 +117,10 @@ TEST(OrvexCheck, ExplainsVerdictsAndWarnsOfWhatChangesThem) {
          {"    NOT FOUND. Nearest: log line 1, which lacks \"alpha<SP>\" (the line holds it without the white space) "
           "and \"Up\" (the line holds it in another letter case):"},
          1},
+        {"letter case and white space in one text", "a=alpha,Up ,kernel\n", "alpha,up,kernel\n",
+         {"    NOT FOUND. Nearest: log line 1, which lacks \"Up<SP>\" (the line holds it in another letter case, "
+          "without the white space):"},
+         1},
         {"two identical definitions", "a=x,y,z\nb=z,y,x\n", "x y z\n",
          {"  status.properties line 2: the same three texts as line 1: each of them needs a log line of its own",
           "    NOT FOUND. Nearest: log line 1, which holds all three texts but marked the component of line 1 (a log "
