@@ -1,13 +1,16 @@
 // Process entry of orvexcheck: finds the installation, prints the host's
 // verdict on its files with the explanation, and ends with the verdict as
-// its exit status. It only reads the two files.
+// its exit status. It only reads the two files. A failure never ends as a
+// verdict: an exception is an error of its own.
 #include <cstdio>
+#include <exception>
 #include <ios>
 #include <string>
 
 #include "Explanation.h"
 #include "InstallPaths.h"
 #include "JsonReport.h"
+#include "Pieces.h"
 #include "TextReport.h"
 
 #ifdef _WIN32
@@ -25,7 +28,7 @@ namespace {
 
 constexpr int kConfirmed = 0;
 constexpr int kFailed = 1;
-constexpr int kCannotOpen = 2;
+constexpr int kCannotOpen = 2;  // also any other failure that leaves no verdict
 constexpr int kNoExecutablePath = 3;
 constexpr int kUsageError = 64;
 
@@ -46,8 +49,8 @@ constexpr const char* kUsage =
     "show as <SP>, <TAB>, <CR>, <LF>, <VT>, <FF> or <0xNN>.\n"
     "--json: the same as one JSON document in UTF-8, also when a file cannot be read.\n"
     "Exit status: 0 the start would be confirmed, 1 components would be named as failed,\n"
-    "2 a file cannot be opened or read, 3 the executable's path cannot be obtained,\n"
-    "64 usage error.\n";
+    "2 a file cannot be opened or read, or the check failed otherwise, 3 the executable's\n"
+    "path cannot be obtained, 64 usage error.\n";
 
 int Usage(const char* problem) {
     if (problem != nullptr) {
@@ -89,10 +92,19 @@ bool FindOwnInstallDir(const char* argv0, std::string& installDir, std::string& 
     return true;
 }
 
-}  // namespace
+// Ends a check that reached no verdict: a script that asked for JSON always
+// gets a document, a person gets the message.
+int Fail(bool json, const orvex::check::Checked& checked, const std::string& error, int status) {
+    if (json) {
+        (void)std::fputs(orvex::check::RenderJsonError(checked, error).c_str(), stdout);
+        return status;
+    }
+    (void)std::fprintf(stderr, "%s\n", error.c_str());
+    return status;
+}
 
-int main(int argc, char** argv) {
-    bool json = false;
+// The check, once json and checked are known as far as they go.
+int Run(int argc, char** argv, bool& json, orvex::check::Checked& checked) {
     std::string installDir;
     bool named = false;
     for (int k = 1; k < argc; ++k) {
@@ -113,29 +125,35 @@ int main(int argc, char** argv) {
         }
     }
 
-    orvex::check::Checked checked;
     std::string error;
-    int status = kCannotOpen;
     if (!named && !FindOwnInstallDir(argc > 0 ? argv[0] : "", installDir, error)) {
-        status = kNoExecutablePath;
-    } else {
-        const orvex::check::CheckedFiles files = orvex::check::FilesUnder(installDir, kSeparator);
-        checked = {installDir, files.properties, files.statusLog};
-        try {
-            const orvex::check::Explanation explanation = orvex::check::Explain(files.properties, files.statusLog);
-            const std::string report = json ? orvex::check::RenderJson(explanation, checked)
-                                            : orvex::check::RenderText(explanation, files.properties, files.statusLog);
-            (void)std::fputs(report.c_str(), stdout);
-            return explanation.confirmed ? kConfirmed : kFailed;
-        } catch (const std::ios_base::failure& failure) {
-            error = failure.what();
-        }
+        return Fail(json, checked, error, kNoExecutablePath);
     }
-    // A script that asked for JSON always gets a document; a person gets the message.
-    if (json) {
-        (void)std::fputs(orvex::check::RenderJsonError(checked, error).c_str(), stdout);
-    } else {
-        (void)std::fprintf(stderr, "%s\n", error.c_str());
+    const orvex::check::CheckedFiles files = orvex::check::FilesUnder(installDir, kSeparator);
+    checked = {installDir, files.properties, files.statusLog};
+    try {
+        const orvex::check::Explanation explanation = orvex::check::Explain(files.properties, files.statusLog);
+        const std::string report = json ? orvex::check::RenderJson(explanation, checked)
+                                        : orvex::check::RenderText(explanation, files.properties, files.statusLog);
+        (void)std::fputs(report.c_str(), stdout);
+        return explanation.confirmed ? kConfirmed : kFailed;
+    } catch (const std::ios_base::failure& failure) {
+        return Fail(json, checked, failure.what(), kCannotOpen);
     }
-    return status;
+}
+
+}  // namespace
+
+// Whatever else fails (memory for a huge definitions file in the 32-bit
+// process, say) ends without a verdict, as a file that cannot be read does.
+int main(int argc, char** argv) {
+    bool json = false;
+    orvex::check::Checked checked;
+    try {
+        return Run(argc, argv, json, checked);
+    } catch (const std::exception& exception) {
+        return Fail(json, checked, orvex::check::Cat({"Failure while checking: ", exception.what()}), kCannotOpen);
+    } catch (...) {
+        return Fail(json, checked, "Failure while checking: an unknown exception", kCannotOpen);
+    }
 }
