@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -80,10 +81,10 @@ struct ProcessRun {
 };
 
 // Runs the orvexcheck executable with the arguments, in a shell that first
-// runs limits.
+// runs limits, with its standard output to stdoutTo where that is given.
 ProcessRun RunCheck(const std::vector<std::string>& arguments, const fs::path& scratch,
-                    const std::string& limits = "") {
-    const fs::path out = scratch.string() + ".out";
+                    const std::string& limits = "", const std::string& stdoutTo = "") {
+    const fs::path out = stdoutTo.empty() ? scratch.string() + ".out" : stdoutTo;
     const fs::path err = scratch.string() + ".err";
     std::string command = limits + "'" ORVEX_CHECK_PATH "'";
     for (const std::string& argument : arguments) {
@@ -91,8 +92,11 @@ ProcessRun RunCheck(const std::vector<std::string>& arguments, const fs::path& s
     }
     command += " >'" + out.string() + "' 2>'" + err.string() + "'";
     const int result = std::system(command.c_str());
-    ProcessRun run{WIFEXITED(result) ? WEXITSTATUS(result) : -1, ReadWhole(out), ReadWhole(err)};
-    fs::remove(out);
+    ProcessRun run{WIFEXITED(result) ? WEXITSTATUS(result) : -1, stdoutTo.empty() ? ReadWhole(out) : "",
+                   ReadWhole(err)};
+    if (stdoutTo.empty()) {
+        fs::remove(out);
+    }
     fs::remove(err);
     return run;
 }
@@ -277,6 +281,29 @@ TEST(OrvexCheck, FilesThatCannotBeReadWholeAndUsage) {
     }
     EXPECT_EQ(RunCheck({"--help"}, noLog.dir).status, 0);
     EXPECT_EQ(RunCheck({"--help"}, noLog.dir).out.rfind("Usage: orvexcheck [--json] [INSTALL_DIR]\n", 0), 0U);
+#ifdef __linux__
+    // Standard output on a full disk: a report that cannot be written whole
+    // has an exit status of its own, never the verdict's. A message that goes
+    // to standard error keeps its own.
+    const Installation whole(&text, &text);
+    const std::string writeFailure = "Failure while writing to standard output (" + std::to_string(ENOSPC) + ")\n";
+    const struct {
+        std::vector<std::string> arguments;
+        int status;
+        std::string err;
+    } full[] = {
+        {{whole.dir.string()}, 4, writeFailure},
+        {{"--json", whole.dir.string()}, 4, writeFailure},
+        {{"--json", noLog.dir.string()}, 4, writeFailure},
+        {{"--help"}, 4, writeFailure},
+        {{noLog.dir.string()}, 2, "Failure while opening file: " + noLog.files.statusLog + "\n"},
+    };
+    for (const auto& row : full) {
+        const ProcessRun run = RunCheck(row.arguments, whole.dir, "", "/dev/full");
+        EXPECT_EQ(run.status, row.status) << row.arguments[0];
+        EXPECT_EQ(run.err, row.err) << row.arguments[0];
+    }
+#endif
 #endif
 }
 

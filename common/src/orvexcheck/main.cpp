@@ -1,7 +1,9 @@
 // Process entry of orvexcheck: finds the installation, prints the host's
 // verdict on its files with the explanation, and ends with the verdict as
 // its exit status. It only reads the two files. A failure never ends as a
-// verdict: an exception is an error of its own.
+// verdict: an exception is an error of its own, and so is a report that
+// cannot be written whole.
+#include <cerrno>
 #include <cstdio>
 #include <exception>
 #include <ios>
@@ -30,6 +32,7 @@ constexpr int kConfirmed = 0;
 constexpr int kFailed = 1;
 constexpr int kCannotOpen = 2;  // also any other failure that leaves no verdict
 constexpr int kNoExecutablePath = 3;
+constexpr int kCannotWrite = 4;
 constexpr int kUsageError = 64;
 
 #ifdef _WIN32
@@ -50,7 +53,17 @@ constexpr const char* kUsage =
     "--json: the same as one JSON document in UTF-8, also when a file cannot be read.\n"
     "Exit status: 0 the start would be confirmed, 1 components would be named as failed,\n"
     "2 a file cannot be opened or read, or the check failed otherwise, 3 the executable's\n"
-    "path cannot be obtained, 64 usage error.\n";
+    "path cannot be obtained, 4 the report cannot be written, 64 usage error.\n";
+
+// Writes text to standard output, flushed: false where that fails (a full
+// disk, a closed pipe), with the reason on standard error.
+bool Print(const std::string& text) {
+    if (std::fputs(text.c_str(), stdout) >= 0 && std::fflush(stdout) == 0) {
+        return true;
+    }
+    (void)std::fprintf(stderr, "Failure while writing to standard output (%d)\n", errno);
+    return false;
+}
 
 int Usage(const char* problem) {
     if (problem != nullptr) {
@@ -96,8 +109,7 @@ bool FindOwnInstallDir(const char* argv0, std::string& installDir, std::string& 
 // gets a document, a person gets the message.
 int Fail(bool json, const orvex::check::Checked& checked, const std::string& error, int status) {
     if (json) {
-        (void)std::fputs(orvex::check::RenderJsonError(checked, error).c_str(), stdout);
-        return status;
+        return Print(orvex::check::RenderJsonError(checked, error)) ? status : kCannotWrite;
     }
     (void)std::fprintf(stderr, "%s\n", error.c_str());
     return status;
@@ -110,8 +122,7 @@ int Run(int argc, char** argv, bool& json, orvex::check::Checked& checked) {
     for (int k = 1; k < argc; ++k) {
         const std::string argument = argv[k];
         if (argument == "-h" || argument == "--help") {
-            (void)std::fputs(kUsage, stdout);
-            return kConfirmed;
+            return Print(kUsage) ? kConfirmed : kCannotWrite;
         }
         if (argument == "--json" && !json) {
             json = true;
@@ -135,7 +146,9 @@ int Run(int argc, char** argv, bool& json, orvex::check::Checked& checked) {
         const orvex::check::Explanation explanation = orvex::check::Explain(files.properties, files.statusLog);
         const std::string report = json ? orvex::check::RenderJson(explanation, checked)
                                         : orvex::check::RenderText(explanation, files.properties, files.statusLog);
-        (void)std::fputs(report.c_str(), stdout);
+        if (!Print(report)) {
+            return kCannotWrite;
+        }
         return explanation.confirmed ? kConfirmed : kFailed;
     } catch (const std::ios_base::failure& failure) {
         return Fail(json, checked, failure.what(), kCannotOpen);
