@@ -22,6 +22,7 @@
 
 #include "HostLogic.h"
 #else
+#include <csignal>
 #include <filesystem>
 #include <system_error>
 #endif
@@ -115,7 +116,8 @@ int Fail(bool json, const orvex::check::Checked& checked, const std::string& err
     return status;
 }
 
-// The check, once json and checked are known as far as they go.
+// The check. json and checked are set as soon as they are known, so that an
+// exception still gets the document a script asked for.
 int Run(int argc, char** argv, bool& json, orvex::check::Checked& checked) {
     std::string installDir;
     bool named = false;
@@ -160,6 +162,10 @@ int Run(int argc, char** argv, bool& json, orvex::check::Checked& checked) {
 // Whatever else fails (memory for a huge definitions file in the 32-bit
 // process, say) ends without a verdict, as a file that cannot be read does.
 int main(int argc, char** argv) {
+#ifndef _WIN32
+    // A reader that went away makes a write fail, as on Windows, rather than end the process.
+    (void)std::signal(SIGPIPE, SIG_IGN);
+#endif
     bool json = false;
     orvex::check::Checked checked;
     try {
