@@ -7,7 +7,7 @@ cd "$ROOT"
 HOST=common/src/orvexWinService
 CHECK=common/src/orvexcheck
 PORTABLE=($HOST/HostLogic.cpp $HOST/PositionMask.cpp $HOST/ProductFile.cpp $HOST/LineReader.cpp $HOST/TextMatcher.cpp $HOST/ComponentMatcher.cpp $HOST/StartupVerification.cpp
-          $CHECK/Explanation.cpp $CHECK/TextReport.cpp $CHECK/JsonWriter.cpp $CHECK/JsonReport.cpp $CHECK/main.cpp)
+          $CHECK/Explanation.cpp $CHECK/TextReport.cpp $CHECK/JsonWriter.cpp $CHECK/JsonReport.cpp $CHECK/InstallPaths.cpp $CHECK/main.cpp)
 # orvexcheck's main.cpp is in both lists: its Win32 part is only compiled for Windows.
 WIN32=($CHECK/JsonWriter.cpp $HOST/ProductFile.cpp $HOST/EntryInstaller.cpp $HOST/ServiceContext.cpp $HOST/ServiceRuntime.cpp $HOST/StartupCheck.cpp $HOST/QuietTerminate.cpp $HOST/main.cpp
        $CHECK/main.cpp)
@@ -22,14 +22,16 @@ done < <(echo | i686-w64-mingw32-g++-posix -xc++ -E -v - 2>&1 |
          sed -n '/#include <...> search starts/,/End of search/p' | grep '^ /' | sed 's/^ //' |
          grep -Ev '^/usr/lib/gcc/[^ ]*/include(-fixed)?$')
 
+# clang knows no -mincoming-stack-boundary (GCC's, which the 32-bit build needs): the
+# Win32 units are parsed with a copy of the windows build's commands without it.
+WIN_DB=$(mktemp -d)
+trap 'rm -rf "$WIN_DB"' EXIT
+sed 's/ -mincoming-stack-boundary=[0-9]*//g' build/windows/compile_commands.json >"$WIN_DB/compile_commands.json"
+
 echo "== clang-tidy (portable units)"
 clang-tidy --quiet -p build/native "${PORTABLE[@]}"
-# The stack realignment that GCC's 32-bit code is built with has no clang spelling: the
-# Win32 units are parsed from a copy of the compile commands without it.
-mkdir -p build/lint-windows
-sed 's/ -mincoming-stack-boundary=2//g' build/windows/compile_commands.json >build/lint-windows/compile_commands.json
 echo "== clang-tidy (Win32 units)"
-clang-tidy --quiet -p build/lint-windows "${mingw_args[@]}" "${WIN32[@]}"
+clang-tidy --quiet -p "$WIN_DB" "${mingw_args[@]}" "${WIN32[@]}"
 echo "== cppcheck"
 cppcheck --quiet --error-exitcode=1 --std=c++17 --language=c++ --inline-suppr \
   --enable=warning,style,performance,portability --suppress=missingIncludeSystem \

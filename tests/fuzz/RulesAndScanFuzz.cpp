@@ -158,8 +158,9 @@ void CheckExplanation(const Paths& paths, const std::string& log, const std::vec
             "lines with a NUL byte differ from the plain reading");
     Require(anomalies.ctrlZLine == (log.find('\x1A') != std::string::npos ? lines.size() : 0),
             "Ctrl-Z line differs from the plain reading");
-    const std::string document = orvex::check::RenderJson(explanation, {"", paths.rules, paths.log});
-    Require(orvex::check::test::JsonDisagreement(document, explanation).empty(),
+    const orvex::check::Checked checked{"", paths.rules, paths.log};
+    const std::string document = orvex::check::RenderJson(explanation, checked);
+    Require(orvex::check::test::JsonDisagreement(document, explanation, checked).empty(),
             "JSON document differs from the explanation");
 }
 

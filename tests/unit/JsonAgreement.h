@@ -12,6 +12,7 @@
 
 #include "Explanation.h"
 #include "HostLogic.h"
+#include "JsonReport.h"
 
 namespace orvex::check::test {
 
@@ -39,9 +40,21 @@ inline bool SameLine(const nlohmann::json& value, std::uint64_t line) {
     return line == 0 ? value.is_null() : value.is_number_unsigned() && value.get<std::uint64_t>() == line;
 }
 
-// "" where the document agrees with the explanation; else what differs first.
-inline std::string JsonDisagreement(const std::string& document, const Explanation& explanation) {
+// "" where the document agrees with the explanation and with where it was
+// said to look (checked); else what differs first.
+inline std::string JsonDisagreement(const std::string& document, const Explanation& explanation,
+                                    const Checked& checked) {
     const nlohmann::json doc = nlohmann::json::parse(document);  // throws on invalid JSON or UTF-8
+    const auto samePath = [](const nlohmann::json& value, const std::string& path) {
+        return path.empty() ? value.is_null() : SameText(value, path);
+    };
+    if (doc["tool"] != "orvexcheck" || doc["version"] != ORVEX_VERSION) {
+        return "tool or version";
+    }
+    if (!samePath(doc["installDir"], checked.installDir) || !samePath(doc["definitionsFile"], checked.properties) ||
+        !samePath(doc["statusLog"], checked.statusLog)) {
+        return "paths";
+    }
     if (!doc["error"].is_null()) {
         return "an error member";
     }
@@ -95,6 +108,11 @@ inline std::string JsonDisagreement(const std::string& document, const Explanati
             if (!SameLine(nearest["line"], report.nearest.number) || !SameText(nearest["text"], report.nearest.text) ||
                 !sameLacking || nearest["cut"] != report.nearest.cut) {
                 return which + "nearest line";
+            }
+            const std::size_t marked = report.nearest.markedInstead;
+            if (!SameLine(nearest["markedInsteadLine"],
+                          marked == ComponentMatcher::noComponent ? 0 : explanation.components[marked].definitionLine)) {
+                return which + "marked instead";
             }
         }
         const nlohmann::json& nameLine = component["nameLine"];

@@ -1,11 +1,13 @@
 // orvexcheck's explanations, warnings and exit statuses on small installations.
 #include "Explanation.h"
+#include "InstallPaths.h"
 #include "JsonReport.h"
 #include "JsonWriter.h"
 #include "TextReport.h"
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -21,6 +23,15 @@
 #include <sys/wait.h>
 
 #include "JsonAgreement.h"
+#endif
+
+// Under ASan a process cannot start in little address space.
+#if defined(__SANITIZE_ADDRESS__)
+#define ORVEX_ADDRESS_SANITIZER
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define ORVEX_ADDRESS_SANITIZER
+#endif
 #endif
 
 namespace {
@@ -69,18 +80,23 @@ struct ProcessRun {
     std::string err;
 };
 
-// Runs the orvexcheck executable with the arguments.
-ProcessRun RunCheck(const std::vector<std::string>& arguments, const fs::path& scratch) {
-    const fs::path out = scratch.string() + ".out";
+// Runs the orvexcheck executable with the arguments, in a shell that first
+// runs limits, with its standard output to stdoutTo where that is given.
+ProcessRun RunCheck(const std::vector<std::string>& arguments, const fs::path& scratch,
+                    const std::string& limits = "", const std::string& stdoutTo = "") {
+    const fs::path out = stdoutTo.empty() ? scratch.string() + ".out" : stdoutTo;
     const fs::path err = scratch.string() + ".err";
-    std::string command = "'" ORVEX_CHECK_PATH "'";
+    std::string command = limits + "'" ORVEX_CHECK_PATH "'";
     for (const std::string& argument : arguments) {
         command += " '" + argument + "'";
     }
     command += " >'" + out.string() + "' 2>'" + err.string() + "'";
     const int result = std::system(command.c_str());
-    ProcessRun run{WIFEXITED(result) ? WEXITSTATUS(result) : -1, ReadWhole(out), ReadWhole(err)};
-    fs::remove(out);
+    ProcessRun run{WIFEXITED(result) ? WEXITSTATUS(result) : -1, stdoutTo.empty() ? ReadWhole(out) : "",
+                   ReadWhole(err)};
+    if (stdoutTo.empty()) {
+        fs::remove(out);
+    }
     fs::remove(err);
     return run;
 }
@@ -116,9 +132,18 @@ TEST(OrvexCheck, ExplainsVerdictsAndWarnsOfWhatChangesThem) {
          {"    NOT FOUND. Nearest: log line 1, which lacks \"alpha<SP>\" (the line holds it without the white space) "
           "and \"Up\" (the line holds it in another letter case):"},
          1},
+        {"letter case and white space in one text", "a=alpha,Up ,kernel\n", "alpha,up,kernel\n",
+         {"    NOT FOUND. Nearest: log line 1, which lacks \"Up<SP>\" (the line holds it in another letter case, "
+          "without the white space):"},
+         1},
         {"two identical definitions", "a=x,y,z\nb=z,y,x\n", "x y z\n",
          {"  status.properties line 2: the same three texts as line 1: each of them needs a log line of its own",
           "    NOT FOUND. Nearest: log line 1, which holds all three texts but marked the component of line 1 (a log "
+          "line marks one component):"},
+         1},
+        {"the line marking another component is not that component's definition line", "# c\na=x,y,z\nb=z,y,x\n",
+         "q\nq\nx y z\n",
+         {"    NOT FOUND. Nearest: log line 3, which holds all three texts but marked the component of line 2 (a log "
           "line marks one component):"},
          1},
         {"fewer than three texts", "a=x,y\nb=x,y, \n", "",
@@ -173,7 +198,9 @@ TEST(OrvexCheck, ExplainsVerdictsAndWarnsOfWhatChangesThem) {
         EXPECT_EQ(run.err, "");
         const ProcessRun json = RunCheck({"--json", install.dir.string()}, install.dir);
         EXPECT_EQ(json.status, c.exitStatus);
-        EXPECT_EQ(orvex::check::test::JsonDisagreement(json.out, explanation), "");
+        EXPECT_EQ(orvex::check::test::JsonDisagreement(
+                      json.out, explanation, {install.dir.string(), install.files.properties, install.files.statusLog}),
+                  "");
         EXPECT_EQ(json.err, "");
 #endif
     }
@@ -190,34 +217,48 @@ TEST(OrvexCheck, FilesThatCannotBeReadWholeAndUsage) {
         const Installation* install;
         std::string path;
         std::string failure;
+        std::string limits;  // shell commands before orvexcheck; where there are none, Explain fails too
     };
     std::vector<Fault> faults = {
-        {&noLog, noLog.files.statusLog, "Failure while opening file: "},
-        {&noDefinitions, noDefinitions.files.properties, "Failure while opening file: "},
-        {&directory, directory.files.properties, "Failure while opening file: "},
+        {&noLog, noLog.files.statusLog, "Failure while opening file: ", ""},
+        {&noDefinitions, noDefinitions.files.properties, "Failure while opening file: ", ""},
+        {&directory, directory.files.properties, "Failure while opening file: ", ""},
     };
 #ifdef __linux__
     // A log that opens but cannot be read: never taken for an empty one.
     const Installation unreadable(&text, nullptr);
     fs::create_symlink("/proc/self/mem", unreadable.files.statusLog);
-    faults.push_back({&unreadable, unreadable.files.statusLog, "Failure while reading file: "});
+    faults.push_back({&unreadable, unreadable.files.statusLog, "Failure while reading file: ", ""});
+#endif
+#if defined(__linux__) && !defined(ORVEX_ADDRESS_SANITIZER)
+    // Definitions that need more memory than orvexcheck is given (some 35 MB
+    // where it may have 16 MB): an error, never a crash or a verdict.
+    std::string many;
+    for (int k = 0; k < 20000; ++k) {
+        const std::string number = std::to_string(k);
+        many += "k=" + number + std::string(20, 'a') + "," + number + "," + number + "\n";
+    }
+    const Installation huge(&many, &text);
+    faults.push_back({&huge, "", "Failure while checking: std::bad_alloc", "ulimit -v 16384; "});
 #endif
     for (const Fault& fault : faults) {
         SCOPED_TRACE(fault.failure + fault.path);
         const Installation* install = fault.install;
         try {
-            (void)orvex::check::Explain(install->files.properties, install->files.statusLog);
-            ADD_FAILURE() << "no failure for " << fault.path;
+            if (fault.limits.empty()) {
+                (void)orvex::check::Explain(install->files.properties, install->files.statusLog);
+                ADD_FAILURE() << "no failure for " << fault.path;
+            }
         } catch (const std::ios_base::failure& failure) {
             EXPECT_EQ(failure.what(), fault.failure + fault.path);
         }
 #ifdef ORVEX_CHECK_PATH
-        const ProcessRun run = RunCheck({install->dir.string()}, install->dir);
+        const ProcessRun run = RunCheck({install->dir.string()}, install->dir, fault.limits);
         EXPECT_EQ(run.status, 2);
         EXPECT_EQ(run.out, "");
         EXPECT_EQ(run.err, fault.failure + fault.path + "\n");
         // A script that asked for JSON still gets a document, with the host's text.
-        const ProcessRun json = RunCheck({install->dir.string(), "--json"}, install->dir);
+        const ProcessRun json = RunCheck({install->dir.string(), "--json"}, install->dir, fault.limits);
         EXPECT_EQ(json.status, 2);
         const nlohmann::json doc = nlohmann::json::parse(json.out);
         EXPECT_EQ(doc["error"], fault.failure + fault.path);
@@ -240,6 +281,29 @@ TEST(OrvexCheck, FilesThatCannotBeReadWholeAndUsage) {
     }
     EXPECT_EQ(RunCheck({"--help"}, noLog.dir).status, 0);
     EXPECT_EQ(RunCheck({"--help"}, noLog.dir).out.rfind("Usage: orvexcheck [--json] [INSTALL_DIR]\n", 0), 0U);
+#ifdef __linux__
+    // Standard output on a full disk: a report that cannot be written whole
+    // has an exit status of its own, never the verdict's. A message that goes
+    // to standard error keeps its own.
+    const Installation whole(&text, &text);
+    const std::string writeFailure = "Failure while writing to standard output (" + std::to_string(ENOSPC) + ")\n";
+    const struct {
+        std::vector<std::string> arguments;
+        int status;
+        std::string err;
+    } full[] = {
+        {{whole.dir.string()}, 4, writeFailure},
+        {{"--json", whole.dir.string()}, 4, writeFailure},
+        {{"--json", noLog.dir.string()}, 4, writeFailure},
+        {{"--help"}, 4, writeFailure},
+        {{noLog.dir.string()}, 2, "Failure while opening file: " + noLog.files.statusLog + "\n"},
+    };
+    for (const auto& row : full) {
+        const ProcessRun run = RunCheck(row.arguments, whole.dir, "", "/dev/full");
+        EXPECT_EQ(run.status, row.status) << row.arguments[0];
+        EXPECT_EQ(run.err, row.err) << row.arguments[0];
+    }
+#endif
 #endif
 }
 

@@ -232,6 +232,15 @@ public:
             }
             ASSERT_EQ(explanation.components[i].nearest.number, nearest) << "component " << i;
             ASSERT_EQ(explanation.components[i].nearest.held, held) << "component " << i;
+            // Where that line lacks the first text: the first line holding it.
+            const auto name = (held & 1U) != 0 ? lines.end()
+                                               : std::find_if(lines.begin(), lines.end(), [&rule](const std::string& line) {
+                                                     return line.find(rule.text1) != std::string::npos;
+                                                 });
+            ASSERT_EQ(explanation.components[i].nameLine,
+                      name == lines.end() ? 0 : static_cast<std::uint64_t>(name - lines.begin()) + 1)
+                << "component " << i;
+            ASSERT_EQ(explanation.components[i].nameLineText, name == lines.end() ? "" : *name) << "component " << i;
         }
 
         // The lines the line rules changed: in the log counted, in the
@@ -257,8 +266,9 @@ public:
 
 #ifndef _WIN32
         // The JSON document, parsed by a library of its own, says the same.
-        ASSERT_EQ(orvex::check::test::JsonDisagreement(
-                      orvex::check::RenderJson(explanation, {"", rulesPath, logPath}), explanation),
+        const orvex::check::Checked checked{"", rulesPath, logPath};
+        ASSERT_EQ(orvex::check::test::JsonDisagreement(orvex::check::RenderJson(explanation, checked), explanation,
+                                                       checked),
                   "");
 #endif
 

@@ -12,13 +12,6 @@
 #include <utility>
 
 namespace orvex {
-namespace {
-
-bool IsWhiteSpace(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
-}  // namespace
 
 std::string SkipLeadingSpace(const std::string& text, std::size_t start) {
     std::size_t position = std::min(start, text.size());

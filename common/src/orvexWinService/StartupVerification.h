@@ -17,6 +17,11 @@
 
 namespace orvex {
 
+// The white space of the product files' rules.
+inline bool IsWhiteSpace(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
 // The status text keeps at most this many characters of the log's lines.
 inline constexpr std::size_t statusLogTextLimit = std::size_t{256} * 1024;
 

@@ -8,7 +8,6 @@
 #include <unordered_map>
 #include <utility>
 
-#include "HostLogic.h"
 #include "LineReader.h"
 #include "Pieces.h"
 #include "StartupVerification.h"
@@ -68,8 +67,8 @@ public:
         }
         for (std::size_t k = 0; k < texts.size(); ++k) {
             const std::string& text = *texts[k];
-            const bool begins = IsBlank(text.front());
-            const bool ends = IsBlank(text.back());
+            const bool begins = IsWhiteSpace(text.front());
+            const bool ends = IsWhiteSpace(text.back());
             if (begins || ends) {
                 Warn(number, Cat({"the ", Ordinal(k), " text ", Visible(text),
                                   begins && ends ? " begins and ends" : begins ? " begins" : " ends",
@@ -375,31 +374,6 @@ std::vector<const std::string*> LackingTexts(const ComponentReport& report) {
         }
     }
     return lacking;
-}
-
-std::string InstallDirOf(const std::string& exePath, char separator) {
-    if (separator == '\\') {
-        return DeriveServicePaths(exePath).installDir;
-    }
-    const auto parent = [separator](const std::string& path) {
-        const std::size_t last = path.rfind(separator);
-        return last == std::string::npos ? path : path.substr(0, last);
-    };
-    return parent(parent(exePath));
-}
-
-CheckedFiles FilesUnder(std::string installDir, char separator) {
-    while (!installDir.empty() && (installDir.back() == separator || installDir.back() == '/')) {
-        installDir.pop_back();
-    }
-    CheckedFiles files{Cat({installDir, text::kPropertiesRelativePath}), Cat({installDir, "\\logs\\orvexStatus.log"})};
-    if (separator != '\\') {
-        std::replace(files.properties.begin() + static_cast<std::ptrdiff_t>(installDir.size()), files.properties.end(),
-                     '\\', separator);
-        std::replace(files.statusLog.begin() + static_cast<std::ptrdiff_t>(installDir.size()), files.statusLog.end(),
-                     '\\', separator);
-    }
-    return files;
 }
 
 }  // namespace orvex::check

@@ -80,19 +80,6 @@ std::string Visible(const std::string& text);
 // in the order of the definition.
 std::vector<const std::string*> LackingTexts(const ComponentReport& report);
 
-// The install directory of an executable at exePath: the parent of the
-// directory holding it, with separator as the path separator.
-std::string InstallDirOf(const std::string& exePath, char separator);
-
-struct CheckedFiles {
-    std::string properties;
-    std::string statusLog;
-};
-
-// etc<sep>status.properties and logs<sep>orvexStatus.log under installDir;
-// separators at the end of installDir are dropped first.
-CheckedFiles FilesUnder(std::string installDir, char separator);
-
 }  // namespace orvex::check
 
 #endif

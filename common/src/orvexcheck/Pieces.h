@@ -9,12 +9,9 @@
 #include <string_view>
 #include <utility>
 
-namespace orvex::check {
+#include "StartupVerification.h"
 
-// The white space of the product files' rules.
-inline bool IsBlank(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
+namespace orvex::check {
 
 // Appends the pieces: one call where a chain of + would make a string per step.
 inline void Put(std::string& out, std::initializer_list<std::string_view> pieces) {
@@ -37,10 +34,10 @@ inline std::string Plural(std::uint64_t count, const char* one, const char* many
 inline std::pair<std::size_t, std::size_t> BlankFreeSpan(std::string_view text) {
     std::size_t begin = 0;
     std::size_t end = text.size();
-    while (begin < end && IsBlank(text[begin])) {
+    while (begin < end && IsWhiteSpace(text[begin])) {
         ++begin;
     }
-    while (end > begin && IsBlank(text[end - 1])) {
+    while (end > begin && IsWhiteSpace(text[end - 1])) {
         --end;
     }
     return {begin, end};

@@ -1,12 +1,18 @@
 // Process entry of orvexcheck: finds the installation, prints the host's
 // verdict on its files with the explanation, and ends with the verdict as
-// its exit status. It only reads the two files.
+// its exit status. It only reads the two files. A failure never ends as a
+// verdict: an exception is an error of its own, and so is a report that
+// cannot be written whole.
+#include <cerrno>
 #include <cstdio>
+#include <exception>
 #include <ios>
 #include <string>
 
 #include "Explanation.h"
+#include "InstallPaths.h"
 #include "JsonReport.h"
+#include "Pieces.h"
 #include "TextReport.h"
 
 #ifdef _WIN32
@@ -16,6 +22,7 @@
 
 #include "HostLogic.h"
 #else
+#include <csignal>
 #include <filesystem>
 #include <system_error>
 #endif
@@ -24,8 +31,9 @@ namespace {
 
 constexpr int kConfirmed = 0;
 constexpr int kFailed = 1;
-constexpr int kCannotOpen = 2;
+constexpr int kCannotOpen = 2;  // also any other failure that leaves no verdict
 constexpr int kNoExecutablePath = 3;
+constexpr int kCannotWrite = 4;
 constexpr int kUsageError = 64;
 
 #ifdef _WIN32
@@ -45,8 +53,18 @@ constexpr const char* kUsage =
     "show as <SP>, <TAB>, <CR>, <LF>, <VT>, <FF> or <0xNN>.\n"
     "--json: the same as one JSON document in UTF-8, also when a file cannot be read.\n"
     "Exit status: 0 the start would be confirmed, 1 components would be named as failed,\n"
-    "2 a file cannot be opened or read, 3 the executable's path cannot be obtained,\n"
-    "64 usage error.\n";
+    "2 a file cannot be opened or read, or the check failed otherwise, 3 the executable's\n"
+    "path cannot be obtained, 4 the report cannot be written, 64 usage error.\n";
+
+// Writes text to standard output, flushed: false where that fails (a full
+// disk, a closed pipe), with the reason on standard error.
+bool Print(const std::string& text) {
+    if (std::fputs(text.c_str(), stdout) >= 0 && std::fflush(stdout) == 0) {
+        return true;
+    }
+    (void)std::fprintf(stderr, "Failure while writing to standard output (%d)\n", errno);
+    return false;
+}
 
 int Usage(const char* problem) {
     if (problem != nullptr) {
@@ -88,17 +106,25 @@ bool FindOwnInstallDir(const char* argv0, std::string& installDir, std::string& 
     return true;
 }
 
-}  // namespace
+// Ends a check that reached no verdict: a script that asked for JSON always
+// gets a document, a person gets the message.
+int Fail(bool json, const orvex::check::Checked& checked, const std::string& error, int status) {
+    if (json) {
+        return Print(orvex::check::RenderJsonError(checked, error)) ? status : kCannotWrite;
+    }
+    (void)std::fprintf(stderr, "%s\n", error.c_str());
+    return status;
+}
 
-int main(int argc, char** argv) {
-    bool json = false;
+// The check. json and checked are set as soon as they are known, so that an
+// exception still gets the document a script asked for.
+int Run(int argc, char** argv, bool& json, orvex::check::Checked& checked) {
     std::string installDir;
     bool named = false;
     for (int k = 1; k < argc; ++k) {
         const std::string argument = argv[k];
         if (argument == "-h" || argument == "--help") {
-            (void)std::fputs(kUsage, stdout);
-            return kConfirmed;
+            return Print(kUsage) ? kConfirmed : kCannotWrite;
         }
         if (argument == "--json" && !json) {
             json = true;
@@ -112,29 +138,41 @@ int main(int argc, char** argv) {
         }
     }
 
-    orvex::check::Checked checked;
     std::string error;
-    int status = kCannotOpen;
     if (!named && !FindOwnInstallDir(argc > 0 ? argv[0] : "", installDir, error)) {
-        status = kNoExecutablePath;
-    } else {
-        const orvex::check::CheckedFiles files = orvex::check::FilesUnder(installDir, kSeparator);
-        checked = {installDir, files.properties, files.statusLog};
-        try {
-            const orvex::check::Explanation explanation = orvex::check::Explain(files.properties, files.statusLog);
-            const std::string report = json ? orvex::check::RenderJson(explanation, checked)
-                                            : orvex::check::RenderText(explanation, files.properties, files.statusLog);
-            (void)std::fputs(report.c_str(), stdout);
-            return explanation.confirmed ? kConfirmed : kFailed;
-        } catch (const std::ios_base::failure& failure) {
-            error = failure.what();
+        return Fail(json, checked, error, kNoExecutablePath);
+    }
+    const orvex::check::CheckedFiles files = orvex::check::FilesUnder(installDir, kSeparator);
+    checked = {installDir, files.properties, files.statusLog};
+    try {
+        const orvex::check::Explanation explanation = orvex::check::Explain(files.properties, files.statusLog);
+        const std::string report = json ? orvex::check::RenderJson(explanation, checked)
+                                        : orvex::check::RenderText(explanation, files.properties, files.statusLog);
+        if (!Print(report)) {
+            return kCannotWrite;
         }
+        return explanation.confirmed ? kConfirmed : kFailed;
+    } catch (const std::ios_base::failure& failure) {
+        return Fail(json, checked, failure.what(), kCannotOpen);
     }
-    // A script that asked for JSON always gets a document; a person gets the message.
-    if (json) {
-        (void)std::fputs(orvex::check::RenderJsonError(checked, error).c_str(), stdout);
-    } else {
-        (void)std::fprintf(stderr, "%s\n", error.c_str());
+}
+
+}  // namespace
+
+// Whatever else fails (memory for a huge definitions file in the 32-bit
+// process, say) ends without a verdict, as a file that cannot be read does.
+int main(int argc, char** argv) {
+#ifndef _WIN32
+    // A reader that went away makes a write fail, as on Windows, rather than end the process.
+    (void)std::signal(SIGPIPE, SIG_IGN);
+#endif
+    bool json = false;
+    orvex::check::Checked checked;
+    try {
+        return Run(argc, argv, json, checked);
+    } catch (const std::exception& exception) {
+        return Fail(json, checked, orvex::check::Cat({"Failure while checking: ", exception.what()}), kCannotOpen);
+    } catch (...) {
+        return Fail(json, checked, "Failure while checking: an unknown exception", kCannotOpen);
     }
-    return status;
 }
