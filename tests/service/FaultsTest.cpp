@@ -320,6 +320,12 @@ TEST_F(ControlFaults, FailedCheckAndStopAtTheSameMoment) {
         // procedures write their note and run the stop script.
         EXPECT_EQ(CountOf(events, kStoppedNote), 1 + stopping) << Describe(events);
         EXPECT_EQ(StopRuns() - runsBefore, 1 + stopping);
+        // The stop that began first gives the exit codes: a STOP that reached the
+        // handler before the verdict is a stop someone asked for, which must not
+        // trigger recovery; otherwise the failed check's own.
+        const Fields ended = Query();
+        EXPECT_EQ(ended.at("exitcode"), stopping == 1 ? "0" : "1066");
+        EXPECT_EQ(ended.at("specific"), stopping == 1 ? "0" : "1");
     }
     for (auto& [pid, exited] : exits) {
         ExpectCleanExit(exited, pid);
@@ -370,9 +376,10 @@ TEST_F(ControlFaults, InterrogateWhileAFailedCheckStopsTheService) {
 }
 
 TEST_F(ControlFaults, ControlsOtherThanStopAndInterrogateAreIgnored) {
-    // The service accepts STOP only. The service manager refuses pause and continue
-    // (1052) and the shutdown code (87, not a control one may send); a user-defined
-    // control reaches the handler, which does nothing with it.
+    // The service accepts STOP and PRESHUTDOWN. The service manager refuses pause and
+    // continue (1052) and the shutdown code (87, not a control one may send); a
+    // user-defined control reaches the handler, which does nothing with it (Wine does
+    // not pass the handler's ERROR_CALL_NOT_IMPLEMENTED back).
     struct Control {
         const char* what;
         const char* code;

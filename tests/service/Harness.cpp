@@ -278,12 +278,17 @@ RunResult WineBed::Orvex(const std::string& argument, int timeoutSeconds) const 
     return Run({ExePath(), argument}, timeoutSeconds);
 }
 
-RunResult WineBed::OrvexKeepingErrors(const std::string& argument, int timeoutSeconds) const {
+RunResult WineBed::OrvexKeepingErrors(const std::string& argument, int timeoutSeconds,
+                                      const std::string& traceChannel) const {
     const std::string suffix = std::to_string(std::hash<std::thread::id>()(std::this_thread::get_id()));
     const std::string stdoutPath = prefix_ + ".stdout." + suffix;
     const std::string stderrPath = prefix_ + ".stderr." + suffix;
     fs::remove(stderrPath);
-    RunResult result = SpawnHost({ORVEX_WINE_LOADER, ExePath(), argument}, Environment(true), stdoutPath,
+    auto environment = Environment(true);
+    if (!traceChannel.empty()) {
+        environment["WINEDEBUG"] += "," + traceChannel;
+    }
+    RunResult result = SpawnHost({ORVEX_WINE_LOADER, ExePath(), argument}, environment, stdoutPath,
                                  stderrPath, timeoutSeconds);
     static const std::regex traceLine(R"(^\s*[0-9.]+:[0-9a-fA-F]+:[0-9a-fA-F]+:[a-z]+:)");
     std::ofstream events(eventsPath_, std::ios::binary | std::ios::app);
@@ -292,6 +297,9 @@ RunResult WineBed::OrvexKeepingErrors(const std::string& argument, int timeoutSe
     while (std::getline(lines, line)) {
         if (std::regex_search(line, traceLine)) {
             events << line << '\n';
+            if (!traceChannel.empty()) {
+                result.trace += line + '\n';
+            }
         } else {
             result.errors += line + '\n';
         }

@@ -17,6 +17,7 @@ struct RunResult {
     bool timedOut = false;
     std::string output;  // standard output
     std::string errors;  // standard error, where the run keeps it (OrvexKeepingErrors)
+    std::string trace;   // Wine's trace lines, where the run asks for a channel's (OrvexKeepingErrors)
 };
 
 struct Event {
@@ -79,8 +80,11 @@ public:
     RunResult Run(const std::vector<std::string>& arguments, int timeoutSeconds = 60) const;
     RunResult Orvex(const std::string& argument, int timeoutSeconds = 60) const;
     // The same, with orvex.exe's standard error in RunResult::errors. Wine's trace goes to
-    // the same stream: its lines are moved to the capture once the run has ended.
-    RunResult OrvexKeepingErrors(const std::string& argument, int timeoutSeconds = 60) const;
+    // the same stream: its lines are moved to the capture once the run has ended. A
+    // channel such as "trace+service" is traced as well, and every trace line is also
+    // kept in RunResult::trace.
+    RunResult OrvexKeepingErrors(const std::string& argument, int timeoutSeconds = 60,
+                                 const std::string& traceChannel = "") const;
     // Runs the control helper and parses its key=value lines.
     Fields Control(const std::vector<std::string>& arguments, int timeoutSeconds = 60) const;
 

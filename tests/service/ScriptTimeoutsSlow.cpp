@@ -74,7 +74,13 @@ TEST_F(ScriptTimeouts, StopScriptThatHangsIsTerminatedAndTheServiceStops) {
     ASSERT_TRUE(bed->WaitForEventText(kStarted, seconds(30)));
     const Fields stopped = Stop(240000);
     EXPECT_EQ(stopped.at("state"), "1");
+    // A stop that was asked for ends without an error, also where its script timed out.
     EXPECT_EQ(stopped.at("exitcode"), "0");
+    EXPECT_EQ(stopped.at("specific"), "0");
+    // Each wait but the last, after which the script is terminated, advanced the
+    // checkpoint: every report came within the 30 s wait hint of the one before.
+    EXPECT_EQ(stopped.at("pendingcheckpoint"), "1");
+    EXPECT_EQ(stopped.at("lastpendingcheckpoint"), "6");
     ASSERT_TRUE(bed->WaitForEventText(kStoppedNote, seconds(10)));
     const auto events = bed->Events();
     const int stopping = IndexOf(events, kStopping);

@@ -2,6 +2,7 @@
 // start, stop and interrogate, against Wine's service manager; the event source that
 // install registers and the message table that renders the entries.
 #include <chrono>
+#include <regex>
 
 #include "ServiceFixture.h"
 
@@ -38,7 +39,7 @@ TEST_F(ConsoleModes, NoArgumentFromAConsoleFailsToReachTheDispatcher) {
 }
 
 TEST_F(ConsoleModes, InstallRegistersAQuotedAutoStartServiceAndItsEventSource) {
-    const RunResult result = bed->OrvexKeepingErrors("/INSTALL");
+    const RunResult result = bed->OrvexKeepingErrors("/INSTALL", 60, "trace+service");
     EXPECT_EQ(result.exitCode, 0);
     EXPECT_EQ(result.output, kInstalled);
     EXPECT_EQ(result.errors, "");
@@ -50,6 +51,14 @@ TEST_F(ConsoleModes, InstallRegistersAQuotedAutoStartServiceAndItsEventSource) {
     EXPECT_EQ(config.at("binpath"), "\"" + bed->ExePath() + "\"");
     EXPECT_EQ(config.at("account"), "LocalSystem");
     EXPECT_EQ(config.at("description"), kDescription);
+    // Windows waits 180 s for the stop at shutdown. Wine's own CreateService stores that
+    // figure too, so the trace shows that the install set it, on the service it described.
+    EXPECT_EQ(config.at("preshutdown"), "180000");
+    std::smatch preshutdown;
+    ASSERT_TRUE(std::regex_search(result.trace, preshutdown, std::regex(R"(ChangeServiceConfig2A (\S+) 7 )")))
+        << result.trace;
+    EXPECT_TRUE(std::regex_search(result.trace, std::regex("ChangeServiceConfig2A " + preshutdown.str(1) + " 1 ")))
+        << result.trace;
     // orvex.exe renders the entries: its unquoted path as the message file, and the
     // three types the host writes.
     const Fields source = bed->Control({"source", kService});
@@ -187,6 +196,7 @@ TEST_F(ServiceLife, StartRunsTheStartScriptAndReportsRunning) {
     const Fields started = Start();
     ASSERT_EQ(started.at("state"), "4");
     EXPECT_EQ(started.at("checkpoint"), "0");
+    EXPECT_EQ(started.at("controls"), "257");  // STOP and PRESHUTDOWN
     ASSERT_TRUE(bed->WaitForEventText(kStartExiting, seconds(20)));
     const std::string ran = bed->ReadProductFile("logs\\start.ran");
     EXPECT_EQ(ran, "args=[--service]\r\ncd=" + bed->InstallDir() + "\r\n");
@@ -219,7 +229,9 @@ TEST_F(ServiceLife, StopRunsTheStopScriptAndEndsTheProcessCleanly) {
     EXPECT_EQ(stopped.at("seen"), "4,3,1");
     EXPECT_EQ(stopped.at("pendingwaithint"), "30000");
     EXPECT_EQ(stopped.at("pendingcheckpoint"), "1");
+    // A stop someone asked for ends without an error, so that no recovery action runs.
     EXPECT_EQ(stopped.at("exitcode"), "0");
+    EXPECT_EQ(stopped.at("specific"), "0");
     const Fields exited = bed->Control({"waitproc", pid, "30000"});
     EXPECT_EQ(exited.at("exitcode"), "0");
 

@@ -59,7 +59,9 @@ TEST_F(StartupCheck, FailedComponentsAreNamedAndTheServiceStopsItself) {
     ASSERT_EQ(Start().at("state"), "4");
     const Fields stopped = bed->Control({"wait", kService, "1", "90000"}, 120);
     EXPECT_EQ(stopped.at("state"), "1");
-    EXPECT_EQ(stopped.at("exitcode"), "0");
+    // A failed start as Windows sees it: ERROR_SERVICE_SPECIFIC_ERROR with code 1.
+    EXPECT_EQ(stopped.at("exitcode"), "1066");
+    EXPECT_EQ(stopped.at("specific"), "1");
     ASSERT_TRUE(bed->WaitForEventText(kStoppedNote, seconds(10)));
 
     const auto events = bed->Events();

@@ -122,12 +122,14 @@ void putStatus(const SERVICE_STATUS_PROCESS& s)
     put("pid", s.dwProcessId);
 }
 
-// What a stop observed: the distinct states in order and the first STOP_PENDING status.
+// What a stop observed: the distinct states in order, the first STOP_PENDING status and
+// the last STOP_PENDING checkpoint.
 struct StateLog {
     std::string seen;
     DWORD last = 0;
     bool pendingSeen = false;
     SERVICE_STATUS_PROCESS pending{};
+    DWORD lastPendingCheckPoint = 0;
 
     void observe(const SERVICE_STATUS_PROCESS& s)
     {
@@ -140,6 +142,7 @@ struct StateLog {
             pendingSeen = true;
             pending = s;
         }
+        if (s.dwCurrentState == SERVICE_STOP_PENDING) lastPendingCheckPoint = s.dwCheckPoint;
     }
 };
 
@@ -201,6 +204,13 @@ int cmdConfig(const char* name)
         more.resize(needed / sizeof more[0] + 1);
     }
     put("description", more[0].lpDescription);
+
+    // How long Windows waits for the service at shutdown.
+    SERVICE_PRESHUTDOWN_INFO preshutdown{};
+    if (!QueryServiceConfig2A(service.get(), SERVICE_CONFIG_PRESHUTDOWN_INFO, reinterpret_cast<LPBYTE>(&preshutdown),
+                              sizeof preshutdown, &needed))
+        return fail("QueryServiceConfig2A", GetLastError());
+    put("preshutdown", preshutdown.dwPreshutdownTimeout);
     return 0;
 }
 
@@ -282,6 +292,7 @@ int cmdStop(const char* name, DWORD timeoutMs)
     if (log.pendingSeen) {
         put("pendingcheckpoint", log.pending.dwCheckPoint);
         put("pendingwaithint", log.pending.dwWaitHint);
+        put("lastpendingcheckpoint", log.lastPendingCheckPoint);
     }
     if (WaitForSingleObject(thread.get(), msUntil(deadline)) == WAIT_OBJECT_0) {
         put("controlresult", job.result);

@@ -112,6 +112,78 @@ TEST(CheckPoints, PendingStatesTakeTheNextValueOthersZero) {
     EXPECT_EQ(next, 4U);
 }
 
+TEST(StopUnderWay, OnceStopPendingOrStoppedHasBeenReported) {
+    const struct {
+        std::uint32_t state;
+        bool underWay;
+    } cases[] = {
+        {0, false},  // nothing reported yet
+        {1, true},   // STOPPED
+        {2, false},  // START_PENDING
+        {3, true},   // STOP_PENDING
+        {4, false},  // RUNNING
+        {5, false},  // CONTINUE_PENDING
+        {6, false},  // PAUSE_PENDING
+        {7, false},  // PAUSED
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(StopUnderWay(c.state), c.underWay) << "state " << c.state;
+    }
+}
+
+TEST(ControlDecisions, EachControlWithAndWithoutAStopUnderWay) {
+    constexpr std::uint32_t kNoError = 0;
+    constexpr std::uint32_t kNotImplemented = 120;
+    const struct {
+        const char* what;
+        std::uint32_t control;
+        bool stopUnderWay;
+        ControlAction action;
+        StopCause cause;
+        std::uint32_t result;
+    } cases[] = {
+        {"STOP", 1, false, ControlAction::kBeginStop, StopCause::kStopControl, kNoError},
+        {"STOP", 1, true, ControlAction::kStopGoesOn, StopCause::kNone, kNoError},
+        {"PRESHUTDOWN", 15, false, ControlAction::kBeginStop, StopCause::kPreshutdown, kNoError},
+        {"PRESHUTDOWN", 15, true, ControlAction::kStopGoesOn, StopCause::kNone, kNoError},
+        {"INTERROGATE", 4, false, ControlAction::kReportStatus, StopCause::kNone, kNoError},
+        {"INTERROGATE", 4, true, ControlAction::kReportStatus, StopCause::kNone, kNoError},
+        {"SHUTDOWN", 5, false, ControlAction::kIgnore, StopCause::kNone, kNotImplemented},
+        {"SHUTDOWN", 5, true, ControlAction::kIgnore, StopCause::kNone, kNotImplemented},
+        {"PAUSE", 2, false, ControlAction::kIgnore, StopCause::kNone, kNotImplemented},
+        {"PAUSE", 2, true, ControlAction::kIgnore, StopCause::kNone, kNotImplemented},
+        {"user-defined 128", 128, false, ControlAction::kIgnore, StopCause::kNone, kNotImplemented},
+        {"user-defined 128", 128, true, ControlAction::kIgnore, StopCause::kNone, kNotImplemented},
+    };
+    for (const auto& c : cases) {
+        const ControlDecision decision = DecideControl(c.control, c.stopUnderWay);
+        const std::string row = std::string(c.what) + (c.stopUnderWay ? " during a stop" : "");
+        EXPECT_EQ(decision.action, c.action) << row;
+        EXPECT_EQ(decision.cause, c.cause) << row;
+        EXPECT_EQ(decision.result, c.result) << row;
+    }
+}
+
+TEST(StopExitCodes, OnlyTheFailedStartupCheckEndsWithAnError) {
+    const struct {
+        const char* what;
+        StopCause cause;
+        std::uint32_t win32;
+        std::uint32_t serviceSpecific;
+    } cases[] = {
+        {"failed startup check", StopCause::kFailedStartupCheck, 1066, 1},
+        {"administrator's STOP", StopCause::kStopControl, 0, 0},
+        {"PRESHUTDOWN", StopCause::kPreshutdown, 0, 0},
+        {"uninstall", StopCause::kUninstall, 0, 0},
+        {"no cause recorded", StopCause::kNone, 0, 0},
+    };
+    for (const auto& c : cases) {
+        const StopExitCodes codes = ExitCodesOfStop(c.cause);
+        EXPECT_EQ(codes.win32, c.win32) << c.what;
+        EXPECT_EQ(codes.serviceSpecific, c.serviceSpecific) << c.what;
+    }
+}
+
 TEST(FailureList, HeaderThenOneLinePerComponent) {
     EXPECT_EQ(FailureListText({"A", "B"}),
               "Following ORVEX components did not started successfully or did not join the kernel. \nA\nB\n");

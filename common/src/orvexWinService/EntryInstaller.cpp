@@ -32,6 +32,15 @@ DWORD DescribeService(SC_HANDLE service) {
     return ERROR_SUCCESS;
 }
 
+// At shutdown Windows waits this long for the stop procedure, which PRESHUTDOWN starts.
+DWORD GiveTheStopItsTime(SC_HANDLE service) {
+    SERVICE_PRESHUTDOWN_INFO info = {kPreshutdownTimeoutMs};
+    if (!ChangeServiceConfig2A(service, SERVICE_CONFIG_PRESHUTDOWN_INFO, &info)) {
+        return GetLastError();
+    }
+    return ERROR_SUCCESS;
+}
+
 // The event source's message file is orvex.exe itself: Windows' tools then render each
 // entry through its message table, whose one message is the entry's text alone.
 LSTATUS RegisterSource(const char* modulePath) {
@@ -88,10 +97,14 @@ int ServiceContext::Install() {
         return 1;
     }
     Print(text::kInstalled, text::kServiceName);
-    // The service is installed and works without these two; a failure is told, not fatal.
+    // The service is installed and works without these three; a failure is told, not fatal.
     const DWORD described = DescribeService(service.get());
     if (described != ERROR_SUCCESS) {
         PrintStepFailure(text::kDescriptionNotSet, described);
+    }
+    const DWORD timed = GiveTheStopItsTime(service.get());
+    if (timed != ERROR_SUCCESS) {
+        PrintStepFailure(text::kShutdownTimeNotSet, timed);
     }
     const LSTATUS registered = RegisterSource(modulePath);
     if (registered != ERROR_SUCCESS) {
@@ -113,6 +126,7 @@ int ServiceContext::Uninstall() {
         return 1;
     }
     // The product is stopped before its service entry goes away.
+    BeginStop(StopCause::kUninstall);
     StopService();
     if (DeleteService(service.get())) {
         Print("%s", text::kRemoved);

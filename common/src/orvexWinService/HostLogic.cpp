@@ -65,12 +65,39 @@ std::vector<std::string_view> SplitEventText(std::string_view text, std::size_t 
 }
 
 std::uint32_t TakeCheckPoint(std::uint32_t state, std::uint32_t& nextCheckPoint) {
-    constexpr std::uint32_t kStopped = 1;
-    constexpr std::uint32_t kRunning = 4;
-    if (state == kRunning || state == kStopped) {
+    if (state == scm::kRunning || state == scm::kStopped) {
         return 0;
     }
     return nextCheckPoint++;
+}
+
+bool StopUnderWay(std::uint32_t state) {
+    return state == scm::kStopPending || state == scm::kStopped;
+}
+
+ControlDecision DecideControl(std::uint32_t control, bool stopUnderWay) {
+    switch (control) {
+        case scm::kControlStop:
+        case scm::kControlPreshutdown: {
+            if (stopUnderWay) {
+                return {ControlAction::kStopGoesOn, StopCause::kNone, scm::kNoError};
+            }
+            const StopCause cause =
+                control == scm::kControlStop ? StopCause::kStopControl : StopCause::kPreshutdown;
+            return {ControlAction::kBeginStop, cause, scm::kNoError};
+        }
+        case scm::kControlInterrogate:
+            return {ControlAction::kReportStatus, StopCause::kNone, scm::kNoError};
+        default:
+            return {ControlAction::kIgnore, StopCause::kNone, scm::kCallNotImplemented};
+    }
+}
+
+StopExitCodes ExitCodesOfStop(StopCause cause) {
+    if (cause == StopCause::kFailedStartupCheck) {
+        return {scm::kServiceSpecificError, 1};
+    }
+    return {scm::kNoError, 0};
 }
 
 std::string StartCommandLine(const std::string& startScriptPath) {

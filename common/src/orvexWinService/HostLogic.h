@@ -1,6 +1,7 @@
 // Decisions of the service host that need no Win32: command-line classification,
 // the paths derived from the executable's location, the fixed texts, the decimal
-// error suffix, the checkpoint rule and the splitting of long event texts.
+// error suffix, the checkpoint rule, the splitting of long event texts, what the
+// control handler does with each control and the exit codes each stop ends with.
 #ifndef ORVEX_HOST_LOGIC_H
 #define ORVEX_HOST_LOGIC_H
 
@@ -48,6 +49,71 @@ std::vector<std::string_view> SplitEventText(std::string_view text,
 // STOPPED, otherwise the next value of the counter, which then advances.
 std::uint32_t TakeCheckPoint(std::uint32_t state, std::uint32_t& nextCheckPoint);
 
+// Service states, control codes and results as the service manager numbers them
+// (<windows.h> is not needed here; the Win32 units check that the values agree).
+namespace scm {
+constexpr std::uint32_t kStopped = 1;
+constexpr std::uint32_t kStopPending = 3;
+constexpr std::uint32_t kRunning = 4;
+constexpr std::uint32_t kControlStop = 1;
+constexpr std::uint32_t kControlPause = 2;
+constexpr std::uint32_t kControlContinue = 3;
+constexpr std::uint32_t kControlInterrogate = 4;
+constexpr std::uint32_t kControlShutdown = 5;
+constexpr std::uint32_t kControlPreshutdown = 15;
+constexpr std::uint32_t kNoError = 0;
+constexpr std::uint32_t kCallNotImplemented = 120;
+constexpr std::uint32_t kServiceSpecificError = 1066;
+}  // namespace scm
+
+// The time Windows gives the service at shutdown before it goes on without it, as
+// -install sets it: the stop script's six waits of 25 s, with a margin.
+constexpr std::uint32_t kPreshutdownTimeoutMs = 180000;
+
+// Whether a stop has begun: once STOP_PENDING or STOPPED has been reported, nothing
+// starts another stop and nothing reports RUNNING again.
+bool StopUnderWay(std::uint32_t state);
+
+// Why the service stops; the cause of the stop that began first decides its exit codes.
+enum class StopCause : int {
+    kNone = 0,
+    kStopControl = 1,         // an administrator's STOP
+    kPreshutdown = 2,         // Windows is shutting down
+    kFailedStartupCheck = 3,  // a component did not come up: the service stops itself
+    kUninstall = 4,           // -uninstall runs the stop script from the console
+};
+
+// What the control handler does with a control.
+enum class ControlAction : int {
+    kIgnore = 0,        // a control the service does not handle
+    kBeginStop = 1,     // begins the stop procedure
+    kStopGoesOn = 2,    // a stop control while a stop is under way: that stop is left to run
+    kReportStatus = 3,  // re-sends the status as it stands
+};
+
+struct ControlDecision {
+    ControlAction action;
+    StopCause cause;       // the stop that kBeginStop begins; kNone otherwise
+    std::uint32_t result;  // the handler's return value
+};
+
+// STOP and PRESHUTDOWN begin the one stop procedure unless a stop is under way;
+// INTERROGATE re-sends the status. The handler returns NO_ERROR for these and
+// ERROR_CALL_NOT_IMPLEMENTED for every other control (SHUTDOWN is not accepted:
+// a service that accepts PRESHUTDOWN has stopped before it would come).
+ControlDecision DecideControl(std::uint32_t control, bool stopUnderWay);
+
+// The Win32 and the service-specific exit code of the final STOPPED report.
+struct StopExitCodes {
+    std::uint32_t win32;
+    std::uint32_t serviceSpecific;
+};
+
+// A failed startup check ends with ERROR_SERVICE_SPECIFIC_ERROR and 1, so that Windows
+// logs the failed start and may run the recovery actions; every stop that someone or
+// something asked for ends with 0 and 0, however its stop script ended.
+StopExitCodes ExitCodesOfStop(StopCause cause);
+
 // Command line of the start script: the quoted path, so that a path with blanks is
 // never split, followed by the service argument.
 std::string StartCommandLine(const std::string& startScriptPath);
@@ -82,6 +148,8 @@ constexpr const char* kDescriptionNotSet =
     "Error %i: Unable to set the description of ORVEX for Quellon Service(%s).\n";
 constexpr const char* kSourceNotRegistered =
     "Error %i: Unable to register the event source of ORVEX for Quellon Service(%s).\n";
+constexpr const char* kShutdownTimeNotSet =
+    "Error %i: Unable to set the shutdown time of ORVEX for Quellon Service(%s).\n";
 constexpr const char* kSourceNotRemoved =
     "Error %i: Unable to remove the event source of ORVEX for Quellon Service(%s).\n";
 

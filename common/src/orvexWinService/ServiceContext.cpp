@@ -52,16 +52,18 @@ void ServiceContext::ReportError(const std::string& message, DWORD code) {
     ReportEvent(FormatErrorText(message, code), EVENTLOG_ERROR_TYPE);
 }
 
-BOOL ServiceContext::ReportStatus(DWORD state, DWORD exitCode, DWORD waitHint) {
+BOOL ServiceContext::ReportStatus(DWORD state, DWORD exitCode, DWORD waitHint, DWORD serviceSpecificExitCode) {
     const std::lock_guard<std::mutex> lock(statusLock);
-    return ReportStatusLocked(state, exitCode, waitHint);
+    return ReportStatusLocked(state, exitCode, waitHint, serviceSpecificExitCode);
 }
 
-BOOL ServiceContext::ReportStatusLocked(DWORD state, DWORD exitCode, DWORD waitHint) {
+BOOL ServiceContext::ReportStatusLocked(DWORD state, DWORD exitCode, DWORD waitHint,
+                                        DWORD serviceSpecificExitCode) {
     serviceStatus.dwCurrentState = state;
     serviceStatus.dwWin32ExitCode = exitCode;
+    serviceStatus.dwServiceSpecificExitCode = serviceSpecificExitCode;
     serviceStatus.dwWaitHint = waitHint;
-    serviceStatus.dwControlsAccepted = SERVICE_ACCEPT_STOP;
+    serviceStatus.dwControlsAccepted = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PRESHUTDOWN;
     serviceStatus.dwCheckPoint = TakeCheckPoint(state, nextCheckPoint);
     if (statusHandle == nullptr) {
         // Console mode: there is no service to report to.

@@ -12,6 +12,7 @@
 #include <mutex>
 #include <string>
 
+#include "HostLogic.h"
 #include "ScopedHandle.h"
 
 // <windows.h> maps ReportEvent to ReportEventA; here it names the context's operation.
@@ -39,9 +40,9 @@ public:
     int Uninstall();
     int RunAsService();
 
-    // Service runtime.
+    // Service runtime. ControlHandler returns what the platform's handler returns.
     void ServiceMain();
-    void ControlHandler(DWORD control);
+    DWORD ControlHandler(DWORD control);
     void RunStartScript();
     void StopService();
     void CheckStartup();
@@ -49,7 +50,7 @@ public:
     // Event log and service status.
     void ReportEvent(const std::string& text, WORD type);
     void ReportError(const std::string& message, DWORD code);
-    BOOL ReportStatus(DWORD state, DWORD exitCode, DWORD waitHint);
+    BOOL ReportStatus(DWORD state, DWORD exitCode, DWORD waitHint, DWORD serviceSpecificExitCode = 0);
     SERVICE_STATUS CurrentStatus();
 
     const std::string& StartScriptPath() const { return startScriptPath; }
@@ -66,8 +67,15 @@ private:
 
     ServiceContext();
 
-    BOOL ReportStatusLocked(DWORD state, DWORD exitCode, DWORD waitHint);
+    BOOL ReportStatusLocked(DWORD state, DWORD exitCode, DWORD waitHint, DWORD serviceSpecificExitCode);
     void ReportRunningUnlessStopping();
+    // A stop begins by recording its cause and reporting STOP_PENDING; BeginStop does
+    // nothing where a stop is already under way, whose cause then stands.
+    void BeginStop(StopCause cause);
+    void BeginStopLocked(StopCause cause);
+    // A wait of the stop script that times out advances STOP_PENDING's checkpoint.
+    void ReportStopProgress();
+    void ReportStopped();
     SharedEvent StartDoneEvent();
     SharedEvent StopDoneEvent();
     // Runs a script with six bounded waits; the texts differ between start and stop.
@@ -86,8 +94,10 @@ private:
     SharedEvent stopDoneEvent;
     EventSourceHandle eventSource;
     std::uint32_t nextCheckPoint = 1;
+    StopCause stopCause = StopCause::kNone;
 
-    // Guards serviceStatus, nextCheckPoint and each SetServiceStatus call.
+    // Guards statusHandle, serviceStatus, nextCheckPoint, stopCause and each
+    // SetServiceStatus call.
     std::mutex statusLock;
     // Guards the two event pointers.
     std::mutex eventsLock;
@@ -98,7 +108,7 @@ private:
 // Platform entry points; each fetches the instance and forwards.
 int ProcessEntry(int argc, char** argv);
 void WINAPI ServiceMainEntry(DWORD argc, LPSTR* argv);
-void WINAPI ControlHandlerEntry(DWORD control);
+DWORD WINAPI ControlHandlerEntry(DWORD control, DWORD eventType, LPVOID eventData, LPVOID context);
 DWORD WINAPI ThreadTrampoline(LPVOID parameter);
 
 }  // namespace orvex

@@ -12,6 +12,22 @@ constexpr UINT kTerminateExitCode = 1;
 constexpr DWORD kStopWaitHintMs = 30000;
 constexpr DWORD kHandlerStopWaitMs = 25000;
 
+static_assert(kScriptWaits * kScriptWaitMs < kPreshutdownTimeoutMs,
+              "the stop script must end before Windows stops waiting at shutdown");
+static_assert(kScriptWaitMs < kStopWaitHintMs, "each STOP_PENDING report must come within its wait hint");
+static_assert(scm::kStopped == SERVICE_STOPPED && scm::kStopPending == SERVICE_STOP_PENDING &&
+                  scm::kRunning == SERVICE_RUNNING,
+              "service states");
+static_assert(scm::kControlStop == SERVICE_CONTROL_STOP && scm::kControlPause == SERVICE_CONTROL_PAUSE &&
+                  scm::kControlContinue == SERVICE_CONTROL_CONTINUE &&
+                  scm::kControlInterrogate == SERVICE_CONTROL_INTERROGATE &&
+                  scm::kControlShutdown == SERVICE_CONTROL_SHUTDOWN &&
+                  scm::kControlPreshutdown == SERVICE_CONTROL_PRESHUTDOWN,
+              "control codes");
+static_assert(scm::kNoError == NO_ERROR && scm::kCallNotImplemented == ERROR_CALL_NOT_IMPLEMENTED &&
+                  scm::kServiceSpecificError == ERROR_SERVICE_SPECIFIC_ERROR,
+              "results and exit codes");
+
 // Starts a worker thread running one operation; the thread handle is not needed.
 void StartWorker(const ServiceContext::Operation& operation) {
     const HANDLE thread = CreateThread(nullptr, 0, ThreadTrampoline,
@@ -40,6 +56,7 @@ struct ServiceContext::ScriptRun {
     const char* timeoutText;
     WORD timeoutType;
     const char* launchFailedText;
+    bool stopping;  // the stop script: a wait that times out is reported as progress
 };
 
 int ServiceContext::RunAsService() {
@@ -54,16 +71,18 @@ int ServiceContext::RunAsService() {
 }
 
 void ServiceContext::ServiceMain() {
-    statusHandle = RegisterServiceCtrlHandlerA(text::kServiceName, ControlHandlerEntry);
-    if (statusHandle == nullptr) {
+    // The extended handler: PRESHUTDOWN reaches no other.
+    const SERVICE_STATUS_HANDLE handle =
+        RegisterServiceCtrlHandlerExA(text::kServiceName, ControlHandlerEntry, nullptr);
+    if (handle == nullptr) {
         const DWORD error = GetLastError();
         ReportError(text::kHandlerFailed, error);
         return;
     }
     {
         const std::lock_guard<std::mutex> lock(statusLock);
+        statusHandle = handle;
         serviceStatus.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
-        serviceStatus.dwServiceSpecificExitCode = 0;
     }
     const auto makeEvent = [] {
         return SharedEvent(CreateEventA(nullptr, TRUE, FALSE, nullptr), [](void* handle) {
@@ -83,7 +102,7 @@ void ServiceContext::ServiceMain() {
         startDoneEvent = makeEvent();
     }
     StartWorker(kRunStartScript);
-    ReportStatus(SERVICE_RUNNING, NO_ERROR, 0);
+    ReportStatus(SERVICE_RUNNING, NO_ERROR, 0, 0);
     StartWorker(kCheckStartup);
 
     if (stopDone) {
@@ -101,28 +120,57 @@ void ServiceContext::ServiceMain() {
     stopDoneEvent.reset();
 }
 
-void ServiceContext::ControlHandler(DWORD control) {
-    switch (control) {
-        case SERVICE_CONTROL_STOP: {
-            ReportEvent(text::kStopping + stopScriptPath, EVENTLOG_INFORMATION_TYPE);
-            const SharedEvent stopDone = StopDoneEvent();
-            StartWorker(kStopService);
-            if (stopDone) {
-                WaitForSingleObject(stopDone.get(), kHandlerStopWaitMs);
-            }
-            break;
-        }
-        case SERVICE_CONTROL_INTERROGATE: {
-            // Re-sends the stored status; read and report under one lock, so that a
-            // stop reported meanwhile is never overwritten by the older state.
-            const std::lock_guard<std::mutex> lock(statusLock);
+DWORD ServiceContext::ControlHandler(DWORD control) {
+    ControlDecision decision{};
+    {
+        // Decided and acted on under one lock: a stop that another thread began is
+        // seen, and a status re-sent here is never older than one reported meanwhile.
+        const std::lock_guard<std::mutex> lock(statusLock);
+        decision = DecideControl(control, StopUnderWay(serviceStatus.dwCurrentState));
+        if (decision.action == ControlAction::kBeginStop) {
+            BeginStopLocked(decision.cause);
+        } else if (decision.action == ControlAction::kReportStatus) {
             ReportStatusLocked(serviceStatus.dwCurrentState, serviceStatus.dwWin32ExitCode,
-                               serviceStatus.dwWaitHint);
-            break;
+                               serviceStatus.dwWaitHint, serviceStatus.dwServiceSpecificExitCode);
         }
-        default:
-            break;
     }
+    if (decision.action == ControlAction::kBeginStop) {
+        ReportEvent(text::kStopping + stopScriptPath, EVENTLOG_INFORMATION_TYPE);
+        const SharedEvent stopDone = StopDoneEvent();
+        StartWorker(kStopService);
+        if (stopDone) {
+            WaitForSingleObject(stopDone.get(), kHandlerStopWaitMs);
+        }
+    }
+    return decision.result;
+}
+
+void ServiceContext::BeginStop(StopCause cause) {
+    const std::lock_guard<std::mutex> lock(statusLock);
+    if (!StopUnderWay(serviceStatus.dwCurrentState)) {
+        BeginStopLocked(cause);
+    }
+}
+
+void ServiceContext::BeginStopLocked(StopCause cause) {
+    stopCause = cause;
+    ReportStatusLocked(SERVICE_STOP_PENDING, NO_ERROR, kStopWaitHintMs, 0);
+}
+
+void ServiceContext::ReportStopProgress() {
+    // Windows waits for a stopping service as long as each report comes within the
+    // wait hint; never once STOPPED has been reported.
+    const std::lock_guard<std::mutex> lock(statusLock);
+    if (serviceStatus.dwCurrentState == SERVICE_STOP_PENDING) {
+        ReportStatusLocked(SERVICE_STOP_PENDING, serviceStatus.dwWin32ExitCode, kStopWaitHintMs,
+                           serviceStatus.dwServiceSpecificExitCode);
+    }
+}
+
+void ServiceContext::ReportStopped() {
+    const std::lock_guard<std::mutex> lock(statusLock);
+    const StopExitCodes codes = ExitCodesOfStop(stopCause);
+    ReportStatusLocked(SERVICE_STOPPED, codes.win32, 0, codes.serviceSpecific);
 }
 
 void ServiceContext::RunScript(const ScriptRun& run) {
@@ -144,6 +192,11 @@ void ServiceContext::RunScript(const ScriptRun& run) {
         if (WaitForSingleObject(processHandle.get(), kScriptWaitMs) != WAIT_TIMEOUT) {
             return;
         }
+        // The stop goes on: Windows sees progress within the wait hint. After the last
+        // wait the script is terminated and STOPPED follows at once.
+        if (run.stopping && wait + 1 < kScriptWaits) {
+            ReportStopProgress();
+        }
         ReportEvent(run.progressText, EVENTLOG_INFORMATION_TYPE);
     }
     TerminateProcess(processHandle.get(), kTerminateExitCode);
@@ -153,18 +206,18 @@ void ServiceContext::RunScript(const ScriptRun& run) {
 void ServiceContext::RunStartScript() {
     const SharedEvent startDone = StartDoneEvent();
     RunScript({nullptr, StartCommandLine(startScriptPath), text::kStartProgress, text::kStartTimeout,
-               EVENTLOG_WARNING_TYPE, text::kStartLaunchFailed});
+               EVENTLOG_WARNING_TYPE, text::kStartLaunchFailed, false});
     SignalEvent(startDone);
     ReportEvent(text::kStartThreadExiting, EVENTLOG_INFORMATION_TYPE);
 }
 
+// The stop procedure proper, once BeginStop has reported STOP_PENDING.
 void ServiceContext::StopService() {
     const SharedEvent stopDone = StopDoneEvent();
-    ReportStatus(SERVICE_STOP_PENDING, NO_ERROR, kStopWaitHintMs);
     RunScript({stopScriptPath.c_str(), std::string(), text::kStopProgress, text::kStopTimeout,
-               EVENTLOG_ERROR_TYPE, text::kStopLaunchFailed});
+               EVENTLOG_ERROR_TYPE, text::kStopLaunchFailed, true});
     ReportEvent(text::kStopped + stopScriptPath, EVENTLOG_INFORMATION_TYPE);
-    ReportStatus(SERVICE_STOPPED, NO_ERROR, 0);
+    ReportStopped();
     SignalEvent(stopDone);
 }
 
@@ -182,8 +235,8 @@ void WINAPI ServiceMainEntry(DWORD /*argc*/, LPSTR* /*argv*/) {
     ServiceContext::Instance().ServiceMain();
 }
 
-void WINAPI ControlHandlerEntry(DWORD control) {
-    ServiceContext::Instance().ControlHandler(control);
+DWORD WINAPI ControlHandlerEntry(DWORD control, DWORD /*eventType*/, LPVOID /*eventData*/, LPVOID /*context*/) {
+    return ServiceContext::Instance().ControlHandler(control);
 }
 
 DWORD WINAPI ThreadTrampoline(LPVOID parameter) {

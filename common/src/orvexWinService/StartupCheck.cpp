@@ -49,6 +49,8 @@ void ServiceContext::CheckStartup() {
             ReportEvent(statusText, EVENTLOG_ERROR_TYPE);
             ReportEvent(failureList, EVENTLOG_ERROR_TYPE);
             ReportEvent(text::kStartFailed, EVENTLOG_ERROR_TYPE);
+            // A stop begun meanwhile keeps its cause; the stop script runs all the same.
+            BeginStop(StopCause::kFailedStartupCheck);
             StopService();
         }
     } catch (const std::ios_base::failure& failure) {
@@ -60,11 +62,10 @@ void ServiceContext::ReportRunningUnlessStopping() {
     // A stop under way wins: once STOP_PENDING or STOPPED has been reported, the
     // success of the check must not put the service back to RUNNING.
     const std::lock_guard<std::mutex> lock(statusLock);
-    const DWORD state = serviceStatus.dwCurrentState;
-    if (state == SERVICE_STOP_PENDING || state == SERVICE_STOPPED) {
+    if (StopUnderWay(serviceStatus.dwCurrentState)) {
         return;
     }
-    ReportStatusLocked(SERVICE_RUNNING, NO_ERROR, 0);
+    ReportStatusLocked(SERVICE_RUNNING, NO_ERROR, 0, 0);
 }
 
 }  // namespace orvex
