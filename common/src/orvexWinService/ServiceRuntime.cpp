@@ -29,12 +29,15 @@ static_assert(scm::kNoError == NO_ERROR && scm::kCallNotImplemented == ERROR_CAL
               "results and exit codes");
 
 // Starts a worker thread running one operation; the thread handle is not needed.
-void StartWorker(const ServiceContext::Operation& operation) {
+// False where no thread could be started.
+bool StartWorker(const ServiceContext::Operation& operation) {
     const HANDLE thread = CreateThread(nullptr, 0, ThreadTrampoline,
                                        const_cast<ServiceContext::Operation*>(&operation), 0, nullptr);
-    if (thread != nullptr) {
-        CloseHandle(thread);
+    if (thread == nullptr) {
+        return false;
     }
+    CloseHandle(thread);
+    return true;
 }
 
 void SignalEvent(const std::shared_ptr<void>& event) {
@@ -101,9 +104,9 @@ void ServiceContext::ServiceMain() {
         const std::lock_guard<std::mutex> lock(eventsLock);
         startDoneEvent = makeEvent();
     }
-    StartWorker(kRunStartScript);
+    (void)StartWorker(kRunStartScript);
     ReportStatus(SERVICE_RUNNING, NO_ERROR, 0, 0);
-    StartWorker(kCheckStartup);
+    (void)StartWorker(kCheckStartup);
 
     if (stopDone) {
         WaitForSingleObject(stopDone.get(), INFINITE);
@@ -137,7 +140,11 @@ DWORD ServiceContext::ControlHandler(DWORD control) {
     if (decision.action == ControlAction::kBeginStop) {
         ReportEvent(text::kStopping + stopScriptPath, EVENTLOG_INFORMATION_TYPE);
         const SharedEvent stopDone = StopDoneEvent();
-        StartWorker(kStopService);
+        if (!StartWorker(kStopService)) {
+            // STOP_PENDING is reported: without a thread of its own the stop runs here,
+            // so that it still ends in STOPPED.
+            StopService();
+        }
         if (stopDone) {
             WaitForSingleObject(stopDone.get(), kHandlerStopWaitMs);
         }
