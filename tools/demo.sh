@@ -20,7 +20,8 @@ win() { "$LOADER" "$@" </dev/null; }
 ctl() { win "$HOST_INSTALL/bin/svcctl.exe" "$@" | tr -d '\r'; }
 state() {
   ctl query "$SERVICE" | awk -F= '$1=="state"{split("STOPPED START_PENDING STOP_PENDING RUNNING",n," "); s=n[$2]} $1=="checkpoint"{c=$2} $1=="pid"{p=$2}
-    END{printf "   service state: %s (checkpoint %s, pid %s)\n", s, c, p}'
+    $1=="controls"{a=$2} $1=="exitcode"{e=$2} $1=="specific"{x=$2}
+    END{printf "   service state: %s (checkpoint %s, pid %s, controls accepted 0x%x, exit codes %s and %s)\n", s, c, p, a, e, x}'
 }
 wait_for_entry() {  # text, seconds
   local i
