@@ -439,11 +439,20 @@ bool toShare(const std::string& text, DWORD& share)
     return true;
 }
 
+// Holds a file open with the given sharing. Another opener may hold it for a moment,
+// such as a test's probe that checks whether the hold has begun: such a sharing
+// violation is waited out for up to 20 s rather than ending the hold before it starts.
 int cmdHoldOpen(const char* path, DWORD share, DWORD ms, const char* appendText)
 {
-    Handle file(orNull(CreateFileA(path, GENERIC_READ | GENERIC_WRITE, share, nullptr, OPEN_ALWAYS,
-                                   FILE_ATTRIBUTE_NORMAL, nullptr)));
-    if (!file) return fail("CreateFileA", GetLastError());
+    Handle file;
+    for (int attempt = 0;; ++attempt) {
+        file.reset(orNull(CreateFileA(path, GENERIC_READ | GENERIC_WRITE, share, nullptr, OPEN_ALWAYS,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr)));
+        if (file) break;
+        const DWORD error = GetLastError();
+        if (error != ERROR_SHARING_VIOLATION || attempt == 400) return fail("CreateFileA", error);
+        Sleep(50);
+    }
     if (appendText) {
         const std::string text = std::string(appendText) + "\r\n";
         LARGE_INTEGER zero{};
