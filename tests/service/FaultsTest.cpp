@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <random>
 #include <string>
 #include <vector>
@@ -96,11 +97,21 @@ protected:
 
     // A stop script that counts its runs, taking a moment where asked.
     void CountStopRuns(int sleepMs) {
-        std::string body = "echo run>> \"%~dp0..\\logs\\stop.runs\"\r\n";
-        if (sleepMs > 0) {
-            body += "\"%~dp0svcctl.exe\" sleep " + std::to_string(sleepMs) + "\r\n";
-        }
-        bed->WriteProductFile("bin\\orvexStop.bat", RecordingScript("stop", body));
+        CountStopRunsThen(sleepMs > 0 ? "\"%~dp0svcctl.exe\" sleep " + std::to_string(sleepMs) + "\r\n" : "");
+    }
+
+    // A stop script that counts its runs, then runs the given lines.
+    void CountStopRunsThen(const std::string& lines) {
+        bed->WriteProductFile("bin\\orvexStop.bat",
+                              RecordingScript("stop", "echo run>> \"%~dp0..\\logs\\stop.runs\"\r\n" + lines));
+    }
+
+    // Batch lines that wait (up to about a minute) until logs\<name> exists.
+    static std::string WaitForFile(const std::string& name) {
+        const std::string label = ":wait_" + name.substr(0, name.find('.'));
+        return "set waits=0\r\n" + label + "\r\n" + "if exist \"%~dp0..\\logs\\" + name +
+               "\" goto :eof\r\n" + "set /a waits+=1\r\n" + "if %waits% geq 1200 goto :eof\r\n" +
+               "\"%~dp0svcctl.exe\" sleep 50\r\n" + "goto " + label.substr(1) + "\r\n";
     }
 
     int StopRuns() const {
@@ -275,36 +286,43 @@ TEST_F(ControlFaults, TwoStopsInQuickSuccession) {
 }
 
 TEST_F(ControlFaults, FailedCheckAndStopAtTheSameMoment) {
-    // The status script sends STOP, so the handler's stop procedure and the one that
-    // the failed check runs overlap: each runs to its end, nothing reports RUNNING
-    // again and the service ends STOPPED.
+    // The status script sends STOP, and the check then fails: the stop that began
+    // first is the only one. The stop script runs once, the check still writes its
+    // three entries, nothing reports RUNNING again and STOPPED carries the first
+    // stop's exit codes, with no report after it.
     struct Timing {
         const char* what;
-        int statusScriptGoesOnMs;
-        bool stopReachesTheHandler;  // else it may also meet the check's STOP_PENDING
+        bool stopBeforeTheVerdict;  // else STOP and the verdict race
     };
     const Timing timings[] = {
-        {"STOP as the status script ends", 0, false},
-        {"STOP while the status script still runs", 1500, true},
+        {"STOP as the status script ends", false},
+        {"STOP while the status script still runs", true},
     };
     bed->WriteProductFile("etc\\status.properties", std::string(kTwoComponents) + "gamma=Gamma,started,kernel\r\n");
-    CountStopRuns(2000);
     std::vector<std::pair<std::string, std::future<Fields>>> exits;
-    for (const Timing& timing : timings) {
+    for (std::size_t row = 0; row < std::size(timings); ++row) {
+        const Timing& timing = timings[row];
         SCOPED_TRACE(timing.what);
+        // Each script waits for a file that the test creates once it has seen what
+        // must come first, so that the order does not rest on timing.
+        const std::string verdictGo = "verdict" + std::to_string(row) + ".go";
+        const std::string stopGo = "stop" + std::to_string(row) + ".go";
         bed->WriteProductFile("bin\\orvexStatus.bat",
-                              RecordingScript("status", "\"%~dp0svcctl.exe\" spawn control orvexWinService 1\r\n"
-                                                        "\"%~dp0svcctl.exe\" sleep " +
-                                                            std::to_string(timing.statusScriptGoesOnMs) + "\r\n"));
+                              RecordingScript("status", "\"%~dp0svcctl.exe\" spawn control orvexWinService 1\r\n" +
+                                                            (timing.stopBeforeTheVerdict ? WaitForFile(verdictGo) : "")));
+        CountStopRunsThen(WaitForFile(stopGo));
         const int runsBefore = StopRuns();
         const std::string pid = StartedPid();
         exits.emplace_back(pid, WatchExit(pid));
-        ASSERT_TRUE(WaitForEntryOf(pid, kStoppedNote, seconds(30)));
+        if (timing.stopBeforeTheVerdict) {
+            ASSERT_EQ(WaitForState(3, 30000).at("state"), "3");
+            bed->WriteProductFile("logs\\" + verdictGo, "go\r\n");
+        }
+        // The stop script goes on only once the check has written its entries.
+        ASSERT_TRUE(WaitForEntryOf(pid, kStartFailed, seconds(30))) << Describe(bed->Events());
+        bed->WriteProductFile("logs\\" + stopGo, "go\r\n");
         EXPECT_EQ(WaitForState(1, 30000).at("state"), "1");
-        // A STOP that reached the handler wrote its entry at once; the other stop
-        // procedure's note follows within the stop script's 2 s.
-        const int stopping = CountOf(EventsOf(pid), kStopping);
-        EXPECT_TRUE(WaitForEntryOf(pid, kStoppedNote, seconds(10), 1 + stopping));
+        ASSERT_TRUE(WaitForEntryOf(pid, kStoppedNote, seconds(30)));
 
         const auto events = EventsOf(pid);
         const int statusText = IndexOf(events, kStatusHeader);
@@ -314,24 +332,25 @@ TEST_F(ControlFaults, FailedCheckAndStopAtTheSameMoment) {
         EXPECT_EQ(at(statusText + 1).text, std::string(kFailureList) + "Gamma\n");
         EXPECT_EQ(at(statusText + 2).text, kStartFailed);
         EXPECT_EQ(IndexOf(events, kStarted), -1);
-        EXPECT_EQ(stopping, timing.stopReachesTheHandler ? 1 : stopping);
-        EXPECT_LE(stopping, 1);
-        // Under Wine the process lives on until the handler's wait ends, so both stop
-        // procedures write their note and run the stop script.
-        EXPECT_EQ(CountOf(events, kStoppedNote), 1 + stopping) << Describe(events);
-        EXPECT_EQ(StopRuns() - runsBefore, 1 + stopping);
-        // The stop that began first gives the exit codes: a STOP that reached the
-        // handler before the verdict is a stop someone asked for, which must not
-        // trigger recovery; otherwise the failed check's own.
+        // A STOP that reached the handler first wrote the stopping entry; one that came
+        // after the check's stop had begun was refused before it reached the service.
+        const int stopping = CountOf(events, kStopping);
+        if (timing.stopBeforeTheVerdict) {
+            EXPECT_EQ(stopping, 1) << Describe(events);
+            EXPECT_LT(IndexOf(events, kStopping), statusText) << Describe(events);
+        } else {
+            EXPECT_LE(stopping, 1) << Describe(events);
+        }
+        EXPECT_EQ(CountOf(events, kStoppedNote), 1) << Describe(events);
+        EXPECT_EQ(StopRuns() - runsBefore, 1);
+        // A stop someone asked for must not trigger recovery; the failed check's own
+        // stop ends with 1066 and 1.
+        ExpectCleanExit(exits.back().second, pid);
         const Fields ended = Query();
+        EXPECT_EQ(ended.at("state"), "1");
         EXPECT_EQ(ended.at("exitcode"), stopping == 1 ? "0" : "1066");
         EXPECT_EQ(ended.at("specific"), stopping == 1 ? "0" : "1");
     }
-    for (auto& [pid, exited] : exits) {
-        ExpectCleanExit(exited, pid);
-    }
-    // A RUNNING report after the stop would stay visible once the processes are gone.
-    EXPECT_EQ(Query().at("state"), "1");
     EXPECT_TRUE(NoneOfOursLeft());
 }
 

@@ -1,11 +1,15 @@
 // The host's decisions that need no Win32.
 #include <gtest/gtest.h>
 
+#include <new>
+#include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "HostLogic.h"
+#include "ProductFile.h"
 
 namespace orvex {
 namespace {
@@ -189,6 +193,36 @@ TEST(FailureList, HeaderThenOneLinePerComponent) {
               "Following ORVEX components did not started successfully or did not join the kernel. \nA\nB\n");
     EXPECT_EQ(FailureListText({}),
               "Following ORVEX components did not started successfully or did not join the kernel. \n");
+}
+
+// The check's steps as a checker that throws each kind of failure: every one is heard,
+// none escapes to end the process.
+TEST(GuardedCheck, EveryFailureOfTheCheckIsOneEntry) {
+    const std::string checking = "Failure while checking the status of ORVEX components: ";
+    const struct {
+        const char* what;
+        void (*steps)();
+        bool entry;
+        std::string text;
+        std::uint16_t type;
+    } cases[] = {
+        {"no failure", [] {}, false, "", 0},
+        {"file cannot be opened",
+         [] { throw OpeningFailure("C:\\p\\etc\\status.properties"); }, true,
+         "Failure while opening file: C:\\p\\etc\\status.properties", 2},
+        {"too little memory", [] { throw std::bad_alloc(); }, true, checking + std::bad_alloc().what(), 1},
+        {"another exception", [] { throw std::length_error("vector::reserve"); }, true,
+         checking + "vector::reserve", 1},
+        {"not an exception", [] { throw 7; }, true, checking + "unknown failure", 1},
+    };
+    for (const auto& c : cases) {
+        const std::optional<EventEntry> entry = GuardedCheck(c.steps);
+        ASSERT_EQ(entry.has_value(), c.entry) << c.what;
+        if (entry) {
+            EXPECT_EQ(entry->text, c.text) << c.what;
+            EXPECT_EQ(entry->type, c.type) << c.what;
+        }
+    }
 }
 
 std::string Joined(const std::vector<std::string_view>& pieces) {

@@ -126,8 +126,7 @@ int ServiceContext::Uninstall() {
         return 1;
     }
     // The product is stopped before its service entry goes away.
-    BeginStop(StopCause::kUninstall);
-    StopService();
+    (void)StopIfFirst(StopCause::kUninstall, StopThread::kThisOne);
     if (DeleteService(service.get())) {
         Print("%s", text::kRemoved);
         // Entries already written stay in the log; a source that is not there is no error.

@@ -6,6 +6,9 @@
 #define ORVEX_HOST_LOGIC_H
 
 #include <cstdint>
+#include <exception>
+#include <ios>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -113,6 +116,42 @@ struct StopExitCodes {
 // logs the failed start and may run the recovery actions; every stop that someone or
 // something asked for ends with 0 and 0, however its stop script ended.
 StopExitCodes ExitCodesOfStop(StopCause cause);
+
+// An event-log entry: its text and type (1 error, 2 warning, 4 information).
+struct EventEntry {
+    std::string text;
+    std::uint16_t type;
+};
+
+namespace eventlog {
+constexpr std::uint16_t kError = 1;
+constexpr std::uint16_t kWarning = 2;
+constexpr std::uint16_t kInformation = 4;
+}  // namespace eventlog
+
+namespace text {
+constexpr const char* kCheckFailed = "Failure while checking the status of ORVEX components: ";
+constexpr const char* kUnknownFailure = "unknown failure";
+}  // namespace text
+
+// Runs the verdict steps of the startup check; returns the entry for what they threw,
+// if anything. A product file that cannot be opened or read is a warning with its own
+// text; anything else (too little memory for a huge definitions file, say) is an error
+// that names the failure. Either way the check ends there and the service stays
+// RUNNING: the product may well be up, only its verification failed.
+template <class Steps>
+std::optional<EventEntry> GuardedCheck(Steps&& steps) {
+    try {
+        steps();
+        return std::nullopt;
+    } catch (const std::ios_base::failure& failure) {
+        return EventEntry{failure.what(), eventlog::kWarning};
+    } catch (const std::exception& exception) {
+        return EventEntry{text::kCheckFailed + std::string(exception.what()), eventlog::kError};
+    } catch (...) {
+        return EventEntry{std::string(text::kCheckFailed) + text::kUnknownFailure, eventlog::kError};
+    }
+}
 
 // Command line of the start script: the quoted path, so that a path with blanks is
 // never split, followed by the service argument.

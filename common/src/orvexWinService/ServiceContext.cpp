@@ -66,11 +66,17 @@ BOOL ServiceContext::ReportStatusLocked(DWORD state, DWORD exitCode, DWORD waitH
     serviceStatus.dwControlsAccepted = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PRESHUTDOWN;
     serviceStatus.dwCheckPoint = TakeCheckPoint(state, nextCheckPoint);
     if (statusHandle == nullptr) {
-        // Console mode: there is no service to report to.
+        // Console mode, or STOPPED has gone out: there is no service to report to.
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    return SetServiceStatus(statusHandle, &serviceStatus);
+    const BOOL reported = SetServiceStatus(statusHandle, &serviceStatus);
+    if (reported && state == SERVICE_STOPPED) {
+        // The service manager may end the process from here on; the handle is not
+        // closed, and nothing may report through it any more.
+        statusHandle = nullptr;
+    }
+    return reported;
 }
 
 SERVICE_STATUS ServiceContext::CurrentStatus() {

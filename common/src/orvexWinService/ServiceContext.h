@@ -44,7 +44,12 @@ public:
     void ServiceMain();
     DWORD ControlHandler(DWORD control);
     void RunStartScript();
-    void StopService();
+    // The one stop of a service run. The first caller begins it: records its cause,
+    // reports STOP_PENDING, writes the stopping entry where a control asked for it, and
+    // runs the stop procedure, here or on a stop thread of its own. Every later caller
+    // (STOP, PRESHUTDOWN or a failed check) begins nothing and gets false.
+    enum class StopThread { kThisOne, kOwn };
+    bool StopIfFirst(StopCause cause, StopThread where);
     void CheckStartup();
 
     // Event log and service status.
@@ -69,10 +74,9 @@ private:
 
     BOOL ReportStatusLocked(DWORD state, DWORD exitCode, DWORD waitHint, DWORD serviceSpecificExitCode);
     void ReportRunningUnlessStopping();
-    // A stop begins by recording its cause and reporting STOP_PENDING; BeginStop does
-    // nothing where a stop is already under way, whose cause then stands.
-    void BeginStop(StopCause cause);
-    void BeginStopLocked(StopCause cause);
+    // The stop procedure proper: the stop script, the stopped note, STOPPED and
+    // stop-done. Only StopIfFirst begins it, so it runs once per service run.
+    void StopService();
     // A wait of the stop script that times out advances STOP_PENDING's checkpoint.
     void ReportStopProgress();
     void ReportStopped();
@@ -97,7 +101,8 @@ private:
     StopCause stopCause = StopCause::kNone;
 
     // Guards statusHandle, serviceStatus, nextCheckPoint, stopCause and each
-    // SetServiceStatus call.
+    // SetServiceStatus call. Once STOPPED has gone out, statusHandle is dropped:
+    // nothing reports a status after it.
     std::mutex statusLock;
     // Guards the two event pointers.
     std::mutex eventsLock;

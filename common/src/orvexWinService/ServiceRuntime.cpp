@@ -126,42 +126,43 @@ void ServiceContext::ServiceMain() {
 DWORD ServiceContext::ControlHandler(DWORD control) {
     ControlDecision decision{};
     {
-        // Decided and acted on under one lock: a stop that another thread began is
-        // seen, and a status re-sent here is never older than one reported meanwhile.
+        // A status re-sent here is never older than one reported meanwhile.
         const std::lock_guard<std::mutex> lock(statusLock);
         decision = DecideControl(control, StopUnderWay(serviceStatus.dwCurrentState));
-        if (decision.action == ControlAction::kBeginStop) {
-            BeginStopLocked(decision.cause);
-        } else if (decision.action == ControlAction::kReportStatus) {
+        if (decision.action == ControlAction::kReportStatus) {
             ReportStatusLocked(serviceStatus.dwCurrentState, serviceStatus.dwWin32ExitCode,
                                serviceStatus.dwWaitHint, serviceStatus.dwServiceSpecificExitCode);
         }
     }
     if (decision.action == ControlAction::kBeginStop) {
-        ReportEvent(text::kStopping + stopScriptPath, EVENTLOG_INFORMATION_TYPE);
         const SharedEvent stopDone = StopDoneEvent();
-        if (!StartWorker(kStopService)) {
-            // STOP_PENDING is reported: without a thread of its own the stop runs here,
-            // so that it still ends in STOPPED.
-            StopService();
-        }
-        if (stopDone) {
+        if (StopIfFirst(decision.cause, StopThread::kOwn) && stopDone) {
             WaitForSingleObject(stopDone.get(), kHandlerStopWaitMs);
         }
     }
     return decision.result;
 }
 
-void ServiceContext::BeginStop(StopCause cause) {
-    const std::lock_guard<std::mutex> lock(statusLock);
-    if (!StopUnderWay(serviceStatus.dwCurrentState)) {
-        BeginStopLocked(cause);
+bool ServiceContext::StopIfFirst(StopCause cause, StopThread where) {
+    {
+        // Deciding and reporting STOP_PENDING under one lock: of two callers at the
+        // same moment, exactly one begins the stop.
+        const std::lock_guard<std::mutex> lock(statusLock);
+        if (StopUnderWay(serviceStatus.dwCurrentState)) {
+            return false;
+        }
+        stopCause = cause;
+        ReportStatusLocked(SERVICE_STOP_PENDING, NO_ERROR, kStopWaitHintMs, 0);
     }
-}
-
-void ServiceContext::BeginStopLocked(StopCause cause) {
-    stopCause = cause;
-    ReportStatusLocked(SERVICE_STOP_PENDING, NO_ERROR, kStopWaitHintMs, 0);
+    if (cause == StopCause::kStopControl || cause == StopCause::kPreshutdown) {
+        ReportEvent(text::kStopping + stopScriptPath, EVENTLOG_INFORMATION_TYPE);
+    }
+    // Without a thread of its own the stop runs here, so that STOP_PENDING still ends
+    // in STOPPED.
+    if (where == StopThread::kThisOne || !StartWorker(kStopService)) {
+        StopService();
+    }
+    return true;
 }
 
 void ServiceContext::ReportStopProgress() {
@@ -218,7 +219,6 @@ void ServiceContext::RunStartScript() {
     ReportEvent(text::kStartThreadExiting, EVENTLOG_INFORMATION_TYPE);
 }
 
-// The stop procedure proper, once BeginStop has reported STOP_PENDING.
 void ServiceContext::StopService() {
     const SharedEvent stopDone = StopDoneEvent();
     RunScript({stopScriptPath.c_str(), std::string(), text::kStopProgress, text::kStopTimeout,

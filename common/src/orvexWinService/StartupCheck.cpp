@@ -1,4 +1,4 @@
-#include <ios>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -11,6 +11,9 @@ namespace orvex {
 namespace {
 constexpr DWORD kStartDoneWaitMs = 300000;
 constexpr DWORD kStatusScriptWaitMs = 120000;
+static_assert(eventlog::kError == EVENTLOG_ERROR_TYPE && eventlog::kWarning == EVENTLOG_WARNING_TYPE &&
+                  eventlog::kInformation == EVENTLOG_INFORMATION_TYPE,
+              "event types");
 }  // namespace
 
 void ServiceContext::CheckStartup() {
@@ -35,7 +38,7 @@ void ServiceContext::CheckStartup() {
         ReportError(text::kStatusLaunchFailed, error);
     }
 
-    try {
+    const std::optional<EventEntry> failure = GuardedCheck([&] {
         StatusChecker checker(propertiesPath, statusLogPath);
         const bool allStarted = checker.Check();
         const std::string failureList = allStarted ? std::string() : FailureListText(checker.GetFailedComponents());
@@ -49,12 +52,12 @@ void ServiceContext::CheckStartup() {
             ReportEvent(statusText, EVENTLOG_ERROR_TYPE);
             ReportEvent(failureList, EVENTLOG_ERROR_TYPE);
             ReportEvent(text::kStartFailed, EVENTLOG_ERROR_TYPE);
-            // A stop begun meanwhile keeps its cause; the stop script runs all the same.
-            BeginStop(StopCause::kFailedStartupCheck);
-            StopService();
+            // A stop begun meanwhile is the only one: it keeps its cause and exit codes.
+            (void)StopIfFirst(StopCause::kFailedStartupCheck, StopThread::kThisOne);
         }
-    } catch (const std::ios_base::failure& failure) {
-        ReportEvent(failure.what(), EVENTLOG_WARNING_TYPE);
+    });
+    if (failure) {
+        ReportEvent(failure->text, failure->type);
     }
 }
 
