@@ -318,8 +318,12 @@ TEST_F(ControlFaults, FailedCheckAndStopAtTheSameMoment) {
             ASSERT_EQ(WaitForState(3, 30000).at("state"), "3");
             bed->WriteProductFile("logs\\" + verdictGo, "go\r\n");
         }
-        // The stop script goes on only once the check has written its entries.
+        // The stop script goes on only once the check has written its entries, and a
+        // second stop, which would begin right after them, has had the time to show.
         ASSERT_TRUE(WaitForEntryOf(pid, kStartFailed, seconds(30))) << Describe(bed->Events());
+        EXPECT_FALSE(bed->WaitForEvents([&](const std::vector<Event>&) { return StopRuns() - runsBefore > 1; },
+                                        seconds(3)))
+            << "a second stop script run";
         bed->WriteProductFile("logs\\" + stopGo, "go\r\n");
         EXPECT_EQ(WaitForState(1, 30000).at("state"), "1");
         ASSERT_TRUE(WaitForEntryOf(pid, kStoppedNote, seconds(30)));
