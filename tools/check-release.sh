@@ -50,6 +50,19 @@ stack_rc=0
 stack=$(tools/check-sse-stack.sh build/release-a) || stack_rc=$?
 sed -n 's/^  no realignment: /  MISS  no realignment: /p' <<<"$stack"
 verdict "SSE stack operands" "$(tail -n 1 <<<"$stack")" "$stack_rc"
+# The guard must be able to fail: the matcher compiled as release-a compiles it, but
+# without the flag, keeps aligned SSE operands on a stack it does not realign.
+matcher=CMakeFiles/orvex_core.dir/common/src/orvexWinService/TextMatcher.cpp.obj
+unflagged=$(ninja -C build/release-a -t commands "$matcher" | tail -n 1 |
+  sed -e 's/ -mincoming-stack-boundary=2//g' -e "s| -o $matcher| -o unflagged/TextMatcher.obj|" \
+      -e "s| -MF [^ ]*| -MF unflagged/TextMatcher.d|")
+rm -rf build/release-a/unflagged && mkdir build/release-a/unflagged
+negative_rc=0
+(cd build/release-a && eval "$unflagged") >build/release-a/unflagged.log 2>&1 || negative_rc=$?
+negative=$(tools/check-sse-stack.sh --objects build/release-a/unflagged/TextMatcher.obj 2>&1) && negative_rc=1
+sed -n 's/^  no realignment: /        reported: /p' <<<"$negative"
+verdict "guard without the flag" "$(tail -n 1 <<<"$negative")" \
+  $([ "$negative_rc" -eq 0 ] && grep -q 'no realignment: .*MarkStartsByVectors' <<<"$negative"; echo $?)
 
 objdump=i686-w64-mingw32-objdump
 for name in "${targets[@]}"; do

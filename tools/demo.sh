@@ -3,11 +3,14 @@
 # in a fresh Wine prefix under a path with blanks, started, shown, started again with
 # one component broken, explained by orvexcheck.exe, and uninstalled. Every event-log
 # entry is printed as it comes.
-# Usage: tools/demo.sh BUILD_DIR WINE_LOADER   (./dev demo passes both)
+# Usage: tools/demo.sh BUILD_DIR WINE_LOADER [WHICH_EXE]   (./dev demo passes all three;
+# WHICH_EXE says which executable the build directory holds: the shipped PE32, or the
+# PE32+ stand-in on a machine that runs no 32-bit code)
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BUILD=${1:?build directory with orvex.exe}
 LOADER=${2:?wine loader}
+WHICH_EXE=${3:-$(basename "$BUILD")}
 WORK=$(mktemp -d /tmp/orvex-demo.XXXXXX)
 export WINEPREFIX=$WORK/prefix WINELOADER=$LOADER WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" DISPLAY=
 EVENTS=$WORK/events.log
@@ -64,7 +67,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-say "Fresh Wine prefix: $WINEPREFIX"
+say "Fresh Wine prefix: $WINEPREFIX; orvex.exe is $WHICH_EXE"
 win wineboot -i >/dev/null 2>&1; wineserver -w
 wineserver -p </dev/null >/dev/null 2>&1
 : > "$EVENTS"
@@ -112,4 +115,5 @@ sleep 0.5
 ctl exists "$SERVICE" | sed -n 's/^exists=0/   the service is gone/p'
 
 cleanup
+say "The demo ran orvex.exe as $WHICH_EXE"
 say "Done. Nothing is left running; the prefix stays for a look: $WINEPREFIX (event trace: $EVENTS)"

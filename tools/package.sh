@@ -15,6 +15,14 @@ EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct 2>/dev/null || echo 3155328
 # Text for Windows: CR LF line ends, whatever the checkout has.
 crlf() { sed 's/\r*$/\r/' "$1" >"$2"; }
 
+# What ships passes the stack alignment guard, however build/windows was configured.
+if ! guard=$(tools/check-sse-stack.sh "$BUILD" 2>&1); then
+  printf '%s\n' "$guard" >&2
+  echo "not packed: $BUILD fails the stack alignment check" >&2
+  exit 1
+fi
+echo "stack alignment: $(tail -n 1 <<<"$guard")"
+
 rm -rf "$STAGE"
 mkdir -p "$STAGE/bin" "$STAGE/sample/bin" "$STAGE/sample/etc" "$STAGE/sample/logs"
 cp "$BUILD/orvex.exe" "$STAGE/bin/"

@@ -78,9 +78,12 @@ TEST_F(ScriptTimeouts, StopScriptThatHangsIsTerminatedAndTheServiceStops) {
     EXPECT_EQ(stopped.at("exitcode"), "0");
     EXPECT_EQ(stopped.at("specific"), "0");
     // Each wait but the last, after which the script is terminated, advanced the
-    // checkpoint: every report came within the 30 s wait hint of the one before.
+    // checkpoint: every report came within the 30 s wait hint of the one before, and the
+    // last one within it of STOPPED.
     EXPECT_EQ(stopped.at("pendingcheckpoint"), "1");
     EXPECT_EQ(stopped.at("lastpendingcheckpoint"), "6");
+    EXPECT_LT(std::stoul(stopped.at("longestpendinggapms")), 30000UL);
+    EXPECT_GT(std::stoul(stopped.at("longestpendinggapms")), 20000UL);
     ASSERT_TRUE(bed->WaitForEventText(kStoppedNote, seconds(10)));
     const auto events = bed->Events();
     const int stopping = IndexOf(events, kStopping);

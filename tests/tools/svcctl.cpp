@@ -122,27 +122,39 @@ void putStatus(const SERVICE_STATUS_PROCESS& s)
     put("pid", s.dwProcessId);
 }
 
-// What a stop observed: the distinct states in order, the first STOP_PENDING status and
-// the last STOP_PENDING checkpoint.
+// What a stop observed: the distinct states in order, the first STOP_PENDING status,
+// the last STOP_PENDING checkpoint, and the longest the service went without a new
+// report while stopping (from STOP_PENDING or a checkpoint change to the next change
+// or to the end of STOP_PENDING), which Windows holds against the wait hint.
 struct StateLog {
     std::string seen;
     DWORD last = 0;
     bool pendingSeen = false;
     SERVICE_STATUS_PROCESS pending{};
     DWORD lastPendingCheckPoint = 0;
+    Clock::time_point lastReport{};
+    unsigned long longestGapMs = 0;
 
     void observe(const SERVICE_STATUS_PROCESS& s)
     {
+        const Clock::time_point now = Clock::now();
+        const bool wasPending = last == SERVICE_STOP_PENDING;
+        const bool isPending = s.dwCurrentState == SERVICE_STOP_PENDING;
+        if (wasPending && (!isPending || s.dwCheckPoint != lastPendingCheckPoint)) {
+            const auto gap = std::chrono::duration_cast<std::chrono::milliseconds>(now - lastReport).count();
+            if (static_cast<unsigned long>(gap) > longestGapMs) longestGapMs = static_cast<unsigned long>(gap);
+        }
+        if (isPending && (!wasPending || s.dwCheckPoint != lastPendingCheckPoint)) lastReport = now;
         if (s.dwCurrentState != last) {
             if (!seen.empty()) seen += ',';
             seen += std::to_string(s.dwCurrentState);
             last = s.dwCurrentState;
         }
-        if (s.dwCurrentState == SERVICE_STOP_PENDING && !pendingSeen) {
+        if (isPending && !pendingSeen) {
             pendingSeen = true;
             pending = s;
         }
-        if (s.dwCurrentState == SERVICE_STOP_PENDING) lastPendingCheckPoint = s.dwCheckPoint;
+        if (isPending) lastPendingCheckPoint = s.dwCheckPoint;
     }
 };
 
@@ -293,6 +305,7 @@ int cmdStop(const char* name, DWORD timeoutMs)
         put("pendingcheckpoint", log.pending.dwCheckPoint);
         put("pendingwaithint", log.pending.dwWaitHint);
         put("lastpendingcheckpoint", log.lastPendingCheckPoint);
+        put("longestpendinggapms", log.longestGapMs);
     }
     if (WaitForSingleObject(thread.get(), msUntil(deadline)) == WAIT_OBJECT_0) {
         put("controlresult", job.result);
