@@ -9,10 +9,11 @@
 
 #include <sddl.h>
 
-#include <cstdio>
 #include <memory>
+#include <string_view>
 
 #include "HostLogic.h"
+#include "Pieces.h"
 #include "ScopedHandle.h"
 
 namespace orvex::check {
@@ -33,13 +34,12 @@ constexpr ULONGLONG kFileTimeUnitsPerS = 10000000;  // FILETIME counts 100 ns
 constexpr ULONGLONG kTreeEndWaitMs = 5000;
 constexpr DWORD kTreePollMs = 20;
 
-constexpr const char* kUnreadableBefore = "The status log's last-write time cannot be read before the refresh (error %llu)";
-constexpr const char* kUnreadableAfter = "The status log's last-write time cannot be read after the refresh (error %llu)";
+constexpr const char* kUnreadableBefore = "The status log's last-write time cannot be read before the refresh (error ";
+constexpr const char* kUnreadableAfter = "The status log's last-write time cannot be read after the refresh (error ";
 
-std::string Printed(const char* format, unsigned long long first, unsigned long long second = 0) {
-    char text[200] = {};
-    (void)std::snprintf(text, sizeof(text), format, first, second);
-    return text;
+// A fixed text with a number (an error code, seconds) in it.
+std::string Said(std::string_view before, unsigned long long number, std::string_view after) {
+    return Cat({before, std::to_string(number), after});
 }
 
 ULONGLONG FromFileTime(const FILETIME& time) {
@@ -68,7 +68,7 @@ LogStamp StampOf(const std::string& path, std::vector<std::string>& notes, const
     if (GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data) == FALSE) {
         const DWORD error = GetLastError();
         if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) {
-            notes.push_back(Printed(unreadable, error));
+            notes.push_back(Said(unreadable, error, ")"));
         }
         return {};
     }
@@ -92,8 +92,8 @@ public:
         PSECURITY_DESCRIPTOR descriptor = nullptr;
         if (ConvertStringSecurityDescriptorToSecurityDescriptorA(kTurnSecurity, SDDL_REVISION_1, &descriptor,
                                                                  nullptr) == FALSE) {
-            notes.push_back(Printed("The turn's permissions cannot be set (error %llu): the account's defaults apply",
-                                    GetLastError()));
+            notes.push_back(Said("The turn's permissions cannot be set (error ", GetLastError(),
+                                 "): the account's defaults apply"));
         }
         const std::unique_ptr<void, decltype(&LocalFree)> ownedDescriptor(descriptor, &LocalFree);
         SECURITY_ATTRIBUTES attributes = {static_cast<DWORD>(sizeof(attributes)), descriptor, FALSE};
@@ -104,27 +104,27 @@ public:
         const DWORD error = GetLastError();
         if (error == ERROR_ACCESS_DENIED) {
             // Another account's probe may hold it: running now could run beside it.
-            return Printed("Cannot take turns with other probes: the mutex Global\\orvexcheckRefresh cannot be "
-                           "opened (error %llu); nothing was run",
-                           error);
+            return Said("Cannot take turns with other probes: the mutex Global\\orvexcheckRefresh cannot be opened "
+                        "(error ",
+                        error, "); nothing was run");
         }
-        notes.push_back(Printed("The global mutex cannot be created (error %llu): probes take turns within this "
-                                "session only",
-                                error));
+        notes.push_back(Said("The global mutex cannot be created (error ", error,
+                             "): probes take turns within this session only"));
         mutex_.reset(CreateMutexA(nullptr, FALSE, kLocalTurnName));
         if (mutex_) {
             return {};
         }
-        return Printed("Cannot take turns with other probes: no mutex can be created (error %llu); nothing was run",
-                       GetLastError());
+        return Said("Cannot take turns with other probes: no mutex can be created (error ", GetLastError(),
+                    "); nothing was run");
     }
 
-    // Waits for the turn; an abandoned one is taken (the probe that held it has ended,
-    // and its job with it).
-    bool Take(DWORD waitMs) {
+    // Waits for the turn: WAIT_TIMEOUT while another probe holds it, WAIT_FAILED, or
+    // taken. An abandoned one is taken: the probe that held it has ended, and its job with it.
+    DWORD Take(DWORD waitMs, DWORD& error) {
         const DWORD result = WaitForSingleObject(mutex_.get(), waitMs);
+        error = GetLastError();
         held_ = result == WAIT_OBJECT_0 || result == WAIT_ABANDONED;
-        return held_;
+        return held_ ? WAIT_OBJECT_0 : result;
     }
 
 private:
@@ -137,7 +137,7 @@ private:
 bool ServiceChecking(RefreshResult& result) {
     const ServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
     if (!manager) {
-        result.notes.push_back(Printed("The service manager cannot be opened (error %llu)", GetLastError()));
+        result.notes.push_back(Said("The service manager cannot be opened (error ", GetLastError(), ")"));
         return false;
     }
     const ServiceHandle service(OpenServiceA(manager.get(), orvex::text::kServiceName, SERVICE_QUERY_STATUS));
@@ -145,14 +145,14 @@ bool ServiceChecking(RefreshResult& result) {
         const DWORD error = GetLastError();
         result.notes.push_back(error == ERROR_SERVICE_DOES_NOT_EXIST
                                    ? std::string("The service orvexWinService is not installed")
-                                   : Printed("The service orvexWinService cannot be opened (error %llu)", error));
+                                   : Said("The service orvexWinService cannot be opened (error ", error, ")"));
         return false;
     }
     SERVICE_STATUS_PROCESS status = {};
     DWORD needed = 0;
     if (QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<LPBYTE>(&status),
                              sizeof(status), &needed) == FALSE) {
-        result.notes.push_back(Printed("The service's status cannot be read (error %llu)", GetLastError()));
+        result.notes.push_back(Said("The service's status cannot be read (error ", GetLastError(), ")"));
         return false;
     }
     if (status.dwCurrentState == SERVICE_STOPPED || status.dwProcessId == 0) {
@@ -166,7 +166,8 @@ bool ServiceChecking(RefreshResult& result) {
     if (!process || GetProcessTimes(process.get(), &created, &exited, &kernel, &user) == FALSE) {
         const DWORD error = GetLastError();
         result.notes.push_back(
-            Printed("The service process %llu's start time cannot be read (error %llu)", status.dwProcessId, error));
+            Cat({"The service process ", std::to_string(status.dwProcessId), "'s start time cannot be read (error ",
+                 std::to_string(error), ")"}));
         return false;
     }
     FILETIME now = {};
@@ -177,16 +178,15 @@ bool ServiceChecking(RefreshResult& result) {
     const ULONGLONG ageS = FromFileTime(now) > FromFileTime(created)
                                ? (FromFileTime(now) - FromFileTime(created)) / kFileTimeUnitsPerS
                                : 0;
-    result.detail = Printed("The service started %llu s ago: its own startup check may be running the status "
-                            "script, so it was not run",
-                            ageS);
+    result.detail = Said("The service started ", ageS,
+                         " s ago: its own startup check may be running the status script, so it was not run");
     return true;
 }
 
 // Ends every process of the job and waits, within a few seconds, until none is left.
 void EndTree(HANDLE job, std::vector<std::string>& notes) {
     if (TerminateJobObject(job, 1) == FALSE) {
-        notes.push_back(Printed("The status script's job cannot be ended (error %llu)", GetLastError()));
+        notes.push_back(Said("The status script's job cannot be ended (error ", GetLastError(), ")"));
         return;
     }
     const ULONGLONG began = GetTickCount64();
@@ -194,15 +194,15 @@ void EndTree(HANDLE job, std::vector<std::string>& notes) {
         JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting = {};
         if (QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &accounting, sizeof(accounting),
                                       nullptr) == FALSE) {
-            notes.push_back(Printed("The status script's job cannot be queried (error %llu)", GetLastError()));
+            notes.push_back(Said("The status script's job cannot be queried (error ", GetLastError(), ")"));
             return;
         }
         if (accounting.ActiveProcesses == 0) {
             return;
         }
         if (GetTickCount64() - began > kTreeEndWaitMs) {
-            notes.push_back(Printed("%llu process(es) of the status script's job still ended after %llu s",
-                                    accounting.ActiveProcesses, kTreeEndWaitMs / kMsPerS));
+            notes.push_back(Said("", accounting.ActiveProcesses,
+                                 " process(es) of the status script's job had not ended 5 s after it was ended"));
             return;
         }
         Sleep(kTreePollMs);
@@ -214,15 +214,15 @@ void EndTree(HANDLE job, std::vector<std::string>& notes) {
 KernelHandle KillOnCloseJob(RefreshResult& result) {
     KernelHandle job(CreateJobObjectA(nullptr, nullptr));
     if (!job) {
-        result.detail = Printed("A job for the status script cannot be created (error %llu); it was not run",
-                                GetLastError());
+        result.detail =
+            Said("A job for the status script cannot be created (error ", GetLastError(), "); it was not run");
         return job;
     }
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
     limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
     if (SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits, sizeof(limits)) == FALSE) {
-        result.detail = Printed("The status script's job cannot be limited (error %llu); it was not run",
-                                GetLastError());
+        result.detail =
+            Said("The status script's job cannot be limited (error ", GetLastError(), "); it was not run");
         job.reset();
     }
     return job;
@@ -237,7 +237,7 @@ void RunInJob(const std::string& installDir, const std::string& script, HANDLE j
     PROCESS_INFORMATION created = {};
     if (CreateProcessA(script.c_str(), nullptr, nullptr, nullptr, FALSE, CREATE_NO_WINDOW | CREATE_SUSPENDED, nullptr,
                        installDir.c_str(), &startup, &created) == FALSE) {
-        result.detail = Printed("The status script cannot be started (error %llu)", GetLastError());
+        result.detail = Said("The status script cannot be started (error ", GetLastError(), ")");
         return;
     }
     const KernelHandle process(created.hProcess);
@@ -249,14 +249,14 @@ void RunInJob(const std::string& installDir, const std::string& script, HANDLE j
         if (IsProcessInJob(GetCurrentProcess(), nullptr, &inJob) != FALSE && inJob != FALSE) {
             result.notes.emplace_back("orvexcheck runs inside a job that does not let it make one of its own");
         }
-        result.detail = Printed("The status script cannot be put in a job (error %llu), so it was not run", error);
+        result.detail = Said("The status script cannot be put in a job (error ", error, "), so it was not run");
         return;
     }
     const ULONGLONG began = GetTickCount64();
     if (ResumeThread(thread.get()) == static_cast<DWORD>(-1)) {
         const DWORD error = GetLastError();
         (void)TerminateProcess(process.get(), 1);
-        result.detail = Printed("The status script cannot be resumed (error %llu), so it was not run", error);
+        result.detail = Said("The status script cannot be resumed (error ", error, "), so it was not run");
         return;
     }
     result.ran = true;
@@ -269,7 +269,7 @@ void RunInJob(const std::string& installDir, const std::string& script, HANDLE j
     }
     DWORD exitCode = 0;
     if (GetExitCodeProcess(process.get(), &exitCode) == FALSE) {
-        result.notes.push_back(Printed("The status script's exit code cannot be read (error %llu)", GetLastError()));
+        result.notes.push_back(Said("The status script's exit code cannot be read (error ", GetLastError(), ")"));
     }
     result.exitCode = exitCode;
     // Whatever it left running ends now, before the turn is released.
@@ -296,9 +296,16 @@ RefreshResult RefreshStatusLog(const std::string& installDir, const std::string&
         result.outcome = RefreshOutcome::kCannotRun;
         return result;
     }
-    if (!turn.Take(static_cast<DWORD>(boundMs))) {
+    DWORD error = 0;
+    const DWORD taken = turn.Take(static_cast<DWORD>(boundMs), error);
+    if (taken == WAIT_FAILED) {
+        result.outcome = RefreshOutcome::kCannotRun;
+        result.detail = Said("The turn among probes cannot be waited for (error ", error, "); nothing was run");
+        return result;
+    }
+    if (taken != WAIT_OBJECT_0) {
         result.outcome = RefreshOutcome::kBusy;
-        result.detail = Printed("Another probe's refresh held its turn for the whole %llu s", timeoutSeconds);
+        result.detail = Said("Another probe's refresh held its turn for the whole ", timeoutSeconds, " s");
         return result;
     }
     if (ServiceChecking(result)) {
@@ -313,25 +320,24 @@ RefreshResult RefreshStatusLog(const std::string& installDir, const std::string&
     }
     const LogStamp before = StampOf(statusLogPath, result.notes, kUnreadableBefore);
     const ULONGLONG spent = GetTickCount64() - began;
-    RunInJob(installDir, ScriptPathUnder(installDir), job.get(), static_cast<DWORD>(spent < boundMs ? boundMs - spent : 0),
-             result);
+    const auto left = static_cast<DWORD>(spent < boundMs ? boundMs - spent : 0);
+    RunInJob(installDir, ScriptPathUnder(installDir), job.get(), left, result);
     if (!result.ran) {
         result.outcome = RefreshOutcome::kCannotRun;
         return result;
     }
     if (result.reachedBound) {
         result.outcome = RefreshOutcome::kTimedOut;
-        result.detail = Printed("The status script did not end within %llu s: it was ended with everything it "
-                                "started",
-                                timeoutSeconds);
+        result.detail = Said("The status script did not end within ", timeoutSeconds,
+                             " s: it was ended with everything it started");
         return result;
     }
     result.logRewritten = Rewritten(before, StampOf(statusLogPath, result.notes, kUnreadableAfter));
     result.outcome = result.logRewritten ? RefreshOutcome::kRewritten : RefreshOutcome::kNotRewritten;
     result.detail = result.logRewritten
                         ? std::string()
-                        : Printed("The status script ended (exit code %llu) but did not rewrite the status log",
-                                  result.exitCode);
+                        : Said("The status script ended (exit code ", result.exitCode,
+                               ") but did not rewrite the status log");
     return result;
 }
 
