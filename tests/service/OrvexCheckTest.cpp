@@ -129,14 +129,22 @@ constexpr const char* kEndless =
 // Names the row in the test's listing.
 void PrintTo(const RefreshRow& row, std::ostream* out) { *out << row.name; }
 
-class Refresh : public ServiceTest, public ::testing::WithParamInterface<RefreshRow> {};
+class RefreshProbe : public ServiceTest {
+protected:
+    // The two-component product, orvexcheck.exe in its bin folder.
+    void SetUp() override {
+        LayOutQuickProduct();
+        bed->WriteProductFile("etc\\status.properties", kTwoComponents);
+        bed->WriteProductFile("logs\\orvexStatus.log", kBothUp);
+        fs::copy_file(std::string(ORVEX_TEST_BED) + "/orvexcheck.exe", bed->HostPath(Check()));
+    }
+    std::string Check() const { return bed->BinDir() + "\\orvexcheck.exe"; }
+};
+
+class Refresh : public RefreshProbe, public ::testing::WithParamInterface<RefreshRow> {};
 
 TEST_P(Refresh, GivesAVerdictOnlyOnALogTheScriptRewrote) {
     const RefreshRow& row = GetParam();
-    LayOutQuickProduct();
-    bed->WriteProductFile("etc\\status.properties", kTwoComponents);
-    bed->WriteProductFile("logs\\orvexStatus.log", kBothUp);
-    fs::copy_file(std::string(ORVEX_TEST_BED) + "/orvexcheck.exe", bed->HostPath(bed->BinDir() + "\\orvexcheck.exe"));
     if (row.serviceStarted) {
         Install();
         ASSERT_EQ(Start().at("state"), "4");
@@ -146,8 +154,7 @@ TEST_P(Refresh, GivesAVerdictOnlyOnALogTheScriptRewrote) {
     bed->WriteProductFile("bin\\orvexStatus.bat", RecordingScript("status", row.script));
     bed->WriteProductFile("logs\\orvexStatus.log", "Alpha started, joined the kernel\r\n");
 
-    const RunResult run =
-        bed->Run({bed->BinDir() + "\\orvexcheck.exe", "--refresh", "--timeout", row.timeout, "--json"}, 60);
+    const RunResult run = bed->Run({Check(), "--refresh", "--timeout", row.timeout, "--json"}, 60);
     EXPECT_EQ(run.exitCode, row.exitStatus) << run.output;
     const nlohmann::json doc = nlohmann::json::parse(run.output, nullptr, false);
     ASSERT_TRUE(doc.is_object()) << run.output;
@@ -186,6 +193,34 @@ INSTANTIATE_TEST_SUITE_P(
         RefreshRow{"DuringTheServiceCheck", kRewriteLog, "30", true, 2, "unknown", "serviceChecking", "null",
                    "The service started "}),
     [](const ::testing::TestParamInfo<RefreshRow>& info) { return std::string(info.param.name); });
+
+TEST_F(RefreshProbe, ProbesTakeTurnsAndOneEndedByItsAgentLeavesNothingRunning) {
+    bed->WriteProductFile("bin\\orvexStatus.bat", RecordingScript("status", kEndless));
+    auto first = std::async(std::launch::async, [this] { return bed->Run({Check(), "--refresh", "--json"}, 90); });
+    for (int tries = 0; tries < 300 && !bed->ProductFileExists("logs\\status.beat"); ++tries) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    ASSERT_TRUE(bed->ProductFileExists("logs\\status.beat"));
+    const RunResult busy = bed->Run({Check(), "--refresh", "--timeout", "2", "--json"});
+    EXPECT_EQ(busy.exitCode, 2);
+    const nlohmann::json doc = nlohmann::json::parse(busy.output, nullptr, false);
+    EXPECT_EQ(doc["verdict"], "unknown") << busy.output;
+    EXPECT_EQ(doc["refresh"]["outcome"], "busy");
+    EXPECT_EQ(doc["refresh"]["ran"], false);
+
+    // A monitoring agent ends the first probe at its own timeout, as Windows would.
+    for (const Process& process : bed->Processes()) {
+        if (Lower(process.name) == "orvexcheck.exe") {
+            EXPECT_EQ(bed->Control({"kill", process.pid}).at("exit"), "0");
+        }
+    }
+    EXPECT_FALSE(first.get().timedOut);
+    EXPECT_TRUE(NoneOfOursLeft(std::chrono::seconds(3), {"ping.exe", "orvexcheck.exe"}));
+    // Its turn, left abandoned, is the next probe's.
+    bed->WriteProductFile("bin\\orvexStatus.bat", RecordingScript("status", kRewriteLog));
+    const RunResult next = bed->Run({Check(), "--refresh", "--json"});
+    EXPECT_EQ(next.exitCode, 0) << next.output;
+}
 
 }  // namespace
 }  // namespace orvex::test
