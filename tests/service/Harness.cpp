@@ -392,7 +392,13 @@ void WineBed::ClearEvents() const {
 
 std::vector<Process> WineBed::Processes() const {
     std::vector<std::string> command{ORVEX_WINE_LOADER, HostPath(HelperPath()), "proclist"};
-    const RunResult result = Spawn(command, false, 60);
+    RunResult result = Spawn(command, false, 60);
+    // As for the other commands that only look: Wine on a busy machine now and then fails
+    // to run a program at all.
+    if (result.exitCode != 0 && !result.timedOut) {
+        std::fprintf(stderr, "svcctl proclist failed (exit %d); running it again\n", result.exitCode);
+        result = Spawn(command, false, 60);
+    }
     if (result.exitCode != 0) {
         ADD_FAILURE() << "the process list failed (exit " << result.exitCode << (result.timedOut ? ", timed out" : "")
                       << "): " << result.output;

@@ -1,6 +1,7 @@
 // orvexcheck.exe under Wine on the sample product: its scripts run from the install
 // directory as the service runs them, whole and with one component broken, as text
-// and as JSON.
+// and as JSON. And --refresh beside the real service: the status script run in a job,
+// ended with all it started at the bound, and never while the service's check may run.
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
@@ -10,7 +11,7 @@
 #include <sstream>
 #include <string>
 
-#include "Harness.h"
+#include "ServiceFixture.h"
 
 namespace orvex::test {
 namespace {
@@ -30,9 +31,6 @@ std::string WithoutCarriageReturns(std::string text) {
     text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
     return text;
 }
-
-constexpr const char* kFailureList =
-    "Following ORVEX components did not started successfully or did not join the kernel. \n";
 
 TEST(OrvexCheck, ExplainsTheSampleProductWholeAndBroken) {
     const WineBed bed("C:\\Program Files\\ORVEX Sample");
@@ -106,6 +104,122 @@ TEST(OrvexCheck, ExplainsTheSampleProductWholeAndBroken) {
     EXPECT_EQ(nlohmann::json::parse(missing.output)["error"],
               "Failure while opening file: C:\\Program Files\\ORVEX Sample\\logs\\orvexStatus.log");
     EXPECT_EQ(bed.Run({check, "-x"}).exitCode, 64);
+}
+
+// The status script as each refresh finds it; the log holds only Alpha before.
+struct RefreshRow {
+    const char* name;
+    const char* script;  // after the recording lines
+    const char* timeout;
+    bool serviceStarted;
+    int exitStatus;
+    const char* verdict;
+    const char* outcome;
+    const char* exitCode;  // as JSON
+    const char* detail;    // its beginning
+};
+
+constexpr const char* kRewriteLog =
+    "echo Alpha started, joined the kernel> \"%~dp0..\\logs\\orvexStatus.log\"\r\n"
+    "echo Beta started, joined the kernel>> \"%~dp0..\\logs\\orvexStatus.log\"\r\nexit 3\r\n";
+constexpr const char* kEndless =
+    "start \"\" /b \"%~dp0svcctl.exe\" sleep 600000\r\n"
+    ":beat\r\necho beat>> \"%~dp0..\\logs\\status.beat\"\r\nping -n 2 127.0.0.1 >nul\r\ngoto beat\r\n";
+
+// Names the row in the test's listing.
+void PrintTo(const RefreshRow& row, std::ostream* out) { *out << row.name; }
+
+class RefreshProbe : public ServiceTest {
+protected:
+    // The two-component product, orvexcheck.exe in its bin folder.
+    void SetUp() override {
+        LayOutQuickProduct();
+        bed->WriteProductFile("etc\\status.properties", kTwoComponents);
+        bed->WriteProductFile("logs\\orvexStatus.log", kBothUp);
+        fs::copy_file(std::string(ORVEX_TEST_BED) + "/orvexcheck.exe", bed->HostPath(Check()));
+    }
+    std::string Check() const { return bed->BinDir() + "\\orvexcheck.exe"; }
+};
+
+class Refresh : public RefreshProbe, public ::testing::WithParamInterface<RefreshRow> {};
+
+TEST_P(Refresh, GivesAVerdictOnlyOnALogTheScriptRewrote) {
+    const RefreshRow& row = GetParam();
+    if (row.serviceStarted) {
+        Install();
+        ASSERT_EQ(Start().at("state"), "4");
+        ASSERT_TRUE(bed->WaitForEventText(kStarted, std::chrono::seconds(30)));
+        bed->Remove(bed->InstallDir() + "\\logs\\status.ran");
+    }
+    bed->WriteProductFile("bin\\orvexStatus.bat", RecordingScript("status", row.script));
+    bed->WriteProductFile("logs\\orvexStatus.log", "Alpha started, joined the kernel\r\n");
+
+    const RunResult run = bed->Run({Check(), "--refresh", "--timeout", row.timeout, "--json"}, 60);
+    EXPECT_EQ(run.exitCode, row.exitStatus) << run.output;
+    const nlohmann::json doc = nlohmann::json::parse(run.output, nullptr, false);
+    ASSERT_TRUE(doc.is_object()) << run.output;
+    const nlohmann::json& refresh = doc["refresh"];
+    EXPECT_EQ(doc["verdict"], row.verdict) << run.output;
+    EXPECT_EQ(refresh["outcome"], row.outcome);
+    EXPECT_EQ(refresh["exitCode"].dump(), row.exitCode);
+    EXPECT_EQ(refresh["detail"].get<std::string>().rfind(row.detail, 0), 0U) << run.output;
+    EXPECT_EQ(refresh["timeoutSeconds"].dump(), row.timeout);
+    EXPECT_EQ(refresh["ran"], !row.serviceStarted);
+    EXPECT_EQ(refresh["logRewritten"], doc["verdict"] == "confirmed");
+    const bool bound = refresh["outcome"] == "timedOut";
+    EXPECT_EQ(refresh["reachedBound"], bound);
+    // Run by the refresh, or, while the service's check may run, not at all.
+    EXPECT_EQ(bed->ProductFileExists("logs\\status.ran"), !row.serviceStarted);
+    if (bound) {
+        EXPECT_GT(refresh["seconds"].get<double>(), 4.0);
+        EXPECT_LT(refresh["seconds"].get<double>(), 6.5);
+        EXPECT_TRUE(bed->ProductFileExists("logs\\status.beat"));
+    }
+    if (!row.serviceStarted) {
+        EXPECT_EQ(refresh["notes"], nlohmann::json::array({"The service orvexWinService is not installed"}));
+        // Nothing the script started outlives the probe.
+        EXPECT_TRUE(NoneOfOursLeft(std::chrono::seconds(2), {"ping.exe", "orvexcheck.exe"}));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    StatusScripts, Refresh,
+    ::testing::Values(
+        RefreshRow{"RewritesTheLog", kRewriteLog, "30", false, 0, "confirmed", "rewritten", "3", ""},
+        RefreshRow{"LeavesTheLog", "", "30", false, 2, "unknown", "notRewritten", "0",
+                   "The status script ended (exit code 0) but did not rewrite the status log"},
+        RefreshRow{"RunsPastTheBound", kEndless, "5", false, 2, "unknown", "timedOut", "null",
+                   "The status script did not end within 5 s"},
+        RefreshRow{"DuringTheServiceCheck", kRewriteLog, "30", true, 2, "unknown", "serviceChecking", "null",
+                   "The service started "}),
+    [](const ::testing::TestParamInfo<RefreshRow>& info) { return std::string(info.param.name); });
+
+TEST_F(RefreshProbe, ProbesTakeTurnsAndOneEndedByItsAgentLeavesNothingRunning) {
+    bed->WriteProductFile("bin\\orvexStatus.bat", RecordingScript("status", kEndless));
+    auto first = std::async(std::launch::async, [this] { return bed->Run({Check(), "--refresh", "--json"}, 90); });
+    for (int tries = 0; tries < 300 && !bed->ProductFileExists("logs\\status.beat"); ++tries) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    ASSERT_TRUE(bed->ProductFileExists("logs\\status.beat"));
+    const RunResult busy = bed->Run({Check(), "--refresh", "--timeout", "2", "--json"});
+    EXPECT_EQ(busy.exitCode, 2);
+    const nlohmann::json doc = nlohmann::json::parse(busy.output, nullptr, false);
+    EXPECT_EQ(doc["verdict"], "unknown") << busy.output;
+    EXPECT_EQ(doc["refresh"]["outcome"], "busy");
+    EXPECT_EQ(doc["refresh"]["ran"], false);
+
+    // A monitoring agent ends the first probe at its own timeout, as Windows would.
+    for (const Process& process : bed->Processes()) {
+        if (Lower(process.name) == "orvexcheck.exe") {
+            EXPECT_EQ(bed->Control({"kill", process.pid}).at("exit"), "0");
+        }
+    }
+    EXPECT_FALSE(first.get().timedOut);
+    EXPECT_TRUE(NoneOfOursLeft(std::chrono::seconds(3), {"ping.exe", "orvexcheck.exe"}));
+    // Its turn, left abandoned, is the next probe's.
+    bed->WriteProductFile("bin\\orvexStatus.bat", RecordingScript("status", kRewriteLog));
+    const RunResult next = bed->Run({Check(), "--refresh", "--json"});
+    EXPECT_EQ(next.exitCode, 0) << next.output;
 }
 
 }  // namespace

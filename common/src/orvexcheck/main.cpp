@@ -13,14 +13,17 @@
 #include "InstallPaths.h"
 #include "JsonReport.h"
 #include "Pieces.h"
+#include "Refresh.h"
 #include "TextReport.h"
 
 #ifdef _WIN32
 #include <windows.h>
 
 #include <array>
+#include <optional>
 
 #include "HostLogic.h"
+#include "JsonWriter.h"
 #else
 #include <csignal>
 #include <filesystem>
@@ -106,6 +109,37 @@ bool FindOwnInstallDir(const char* argv0, std::string& installDir, std::string& 
     return true;
 }
 
+#ifdef _WIN32
+// The document with the refresh's member added (and, where it gave no verdict, the
+// verdict "unknown").
+std::string WithRefresh(std::string document, const orvex::check::RefreshResult& result, unsigned timeout) {
+    using orvex::check::RefreshOutcome;
+    static const char* const kOutcomes[] = {"rewritten", "notRewritten", "timedOut", "serviceChecking", "busy",
+                                            "cannotRun"};
+    const bool ended = result.ran && !result.reachedBound;
+    std::array<char, 32> seconds{};
+    (void)std::snprintf(seconds.data(), seconds.size(), "%.3f", result.seconds);
+    std::string notes;
+    for (const std::string& note : result.notes) {
+        notes += (notes.empty() ? "" : ", ") + orvex::check::JsonString(note);
+    }
+    const std::string member = orvex::check::Cat(
+        {",\n  \"refresh\": {\"outcome\": \"", kOutcomes[static_cast<int>(result.outcome)],
+         "\", \"ran\": ", result.ran ? "true" : "false",
+         ", \"exitCode\": ", ended ? std::to_string(result.exitCode) : "null", ", \"seconds\": ", seconds.data(),
+         ", \"reachedBound\": ", result.reachedBound ? "true" : "false",
+         ", \"logRewritten\": ", result.logRewritten ? "true" : "false",
+         ", \"timeoutSeconds\": ", std::to_string(timeout), ", \"detail\": ",
+         orvex::check::JsonString(result.detail), ", \"notes\": [", notes, "]}"});
+    const std::size_t null = document.find("\"verdict\": null");
+    if (null != std::string::npos) {
+        document.replace(null, 15, "\"verdict\": \"unknown\"");
+    }
+    document.insert(document.rfind("\n}"), member);
+    return document;
+}
+#endif
+
 // Ends a check that reached no verdict: a script that asked for JSON always
 // gets a document, a person gets the message.
 int Fail(bool json, const orvex::check::Checked& checked, const std::string& error, int status) {
@@ -121,6 +155,8 @@ int Fail(bool json, const orvex::check::Checked& checked, const std::string& err
 int Run(int argc, char** argv, bool& json, orvex::check::Checked& checked) {
     std::string installDir;
     bool named = false;
+    bool refresh = false;
+    unsigned timeout = 0;
     for (int k = 1; k < argc; ++k) {
         const std::string argument = argv[k];
         if (argument == "-h" || argument == "--help") {
@@ -128,6 +164,16 @@ int Run(int argc, char** argv, bool& json, orvex::check::Checked& checked) {
         }
         if (argument == "--json" && !json) {
             json = true;
+        } else if (argument == "--refresh" && !refresh) {
+            refresh = true;
+        } else if (argument == "--timeout" && timeout == 0 && k + 1 < argc) {
+            const std::string value = argv[++k];
+            timeout = value.size() <= 3 && value.find_first_not_of("0123456789") == std::string::npos && !value.empty()
+                          ? static_cast<unsigned>(std::stoul(value))
+                          : 0;
+            if (timeout < orvex::check::kMinRefreshTimeoutS || timeout > orvex::check::kMaxRefreshTimeoutS) {
+                return Usage("--timeout takes 1 to 120 seconds");
+            }
         } else if (argument.empty() || named) {
             return Usage(nullptr);
         } else if (argument[0] == '-') {
@@ -138,16 +184,45 @@ int Run(int argc, char** argv, bool& json, orvex::check::Checked& checked) {
         }
     }
 
+    if (timeout != 0 && !refresh) {
+        return Usage("--timeout needs --refresh");
+    }
+#ifdef _WIN32
+    timeout = timeout != 0 ? timeout : orvex::check::kDefaultRefreshTimeoutS;
+#else
+    if (refresh) {
+        return Usage("--refresh needs Windows: it runs the product's status script");
+    }
+#endif
     std::string error;
     if (!named && !FindOwnInstallDir(argc > 0 ? argv[0] : "", installDir, error)) {
         return Fail(json, checked, error, kNoExecutablePath);
     }
     const orvex::check::CheckedFiles files = orvex::check::FilesUnder(installDir, kSeparator);
     checked = {installDir, files.properties, files.statusLog};
+#ifdef _WIN32
+    std::optional<orvex::check::RefreshResult> refreshed;
+    if (refresh) {
+        refreshed = orvex::check::RefreshStatusLog(installDir, files.statusLog, timeout);
+        if (!orvex::check::GivesVerdict(*refreshed)) {
+            if (!json) {
+                return Fail(false, checked, refreshed->detail, kCannotOpen);
+            }
+            return Print(WithRefresh(orvex::check::RenderJsonError(checked, refreshed->detail), *refreshed, timeout))
+                       ? kCannotOpen
+                       : kCannotWrite;
+        }
+    }
+#endif
     try {
         const orvex::check::Explanation explanation = orvex::check::Explain(files.properties, files.statusLog);
-        const std::string report = json ? orvex::check::RenderJson(explanation, checked)
-                                        : orvex::check::RenderText(explanation, files.properties, files.statusLog);
+        std::string report = json ? orvex::check::RenderJson(explanation, checked)
+                                  : orvex::check::RenderText(explanation, files.properties, files.statusLog);
+#ifdef _WIN32
+        if (json && refreshed) {
+            report = WithRefresh(report, *refreshed, timeout);
+        }
+#endif
         if (!Print(report)) {
             return kCannotWrite;
         }
