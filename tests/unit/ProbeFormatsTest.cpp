@@ -49,10 +49,12 @@ using check::test::Installation;
 using check::test::RunCheck;
 #endif
 
+#ifdef ORVEX_CHECK_PATH
 // A status log last written an hour ago.
 void AgeLog(const Installation& install) {
     fs::last_write_time(install.files.statusLog, fs::file_time_type::clock::now() - std::chrono::hours(1));
 }
+#endif
 
 TEST(ProbeFormats, CommandLine) {
 #ifdef _WIN32
