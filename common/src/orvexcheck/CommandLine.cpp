@@ -4,7 +4,6 @@
 #include <utility>
 
 #include "Pieces.h"
-#include "Refresh.h"
 
 namespace orvex::check {
 namespace {
@@ -43,7 +42,6 @@ bool AsksForPlugin(const std::vector<std::string>& arguments) {
 
 std::string ParseCommandLine(const std::vector<std::string>& arguments, Options& options) {
     options = Options{};
-    options.timeoutSeconds = kDefaultRefreshTimeoutS;
     bool formatGiven = false;
     bool timeoutGiven = false;
     for (std::size_t k = 0; k < arguments.size(); ++k) {

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "Refresh.h"
+
 namespace orvex::check {
 
 enum class Format { text, json, plugin, prometheus };
@@ -14,10 +16,10 @@ enum class Format { text, json, plugin, prometheus };
 struct Options {
     bool help = false;
     Format format = Format::text;
-    std::string output;      // empty: standard output
+    std::string output;  // empty: standard output
     bool refresh = false;
-    unsigned timeoutSeconds;  // --timeout, for --refresh
-    bool named = false;      // an install directory was given
+    unsigned timeoutSeconds = kDefaultRefreshTimeoutS;  // --timeout, for --refresh
+    bool named = false;  // an install directory was given
     std::string installDir;
 };
 
