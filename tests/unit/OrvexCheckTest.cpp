@@ -5,6 +5,8 @@
 #include "JsonWriter.h"
 #include "TextReport.h"
 
+#include "CheckInstallation.h"
+
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -13,6 +15,7 @@
 #include <fstream>
 #include <ios>
 #include <random>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -39,67 +42,10 @@ namespace {
 using namespace std::string_literals;
 namespace fs = std::filesystem;
 
-// An install directory holding the two files (a null text: no such file), removed at the end.
-class Installation {
-public:
-    Installation(const std::string* rules, const std::string* log) {
-        static std::mt19937_64 random{std::random_device{}()};
-        dir = fs::temp_directory_path() / ("orvexcheck-" + std::to_string(random()));
-        fs::create_directories(dir / "etc");
-        fs::create_directories(dir / "logs");
-        files = orvex::check::FilesUnder(dir.string(), static_cast<char>(fs::path::preferred_separator));
-        if (rules != nullptr) {
-            std::ofstream(files.properties, std::ios::binary) << *rules;
-        }
-        if (log != nullptr) {
-            std::ofstream(files.statusLog, std::ios::binary) << *log;
-        }
-    }
-    Installation(const Installation&) = delete;
-    Installation& operator=(const Installation&) = delete;
-    ~Installation() {
-        std::error_code ignored;
-        fs::remove_all(dir, ignored);
-    }
-
-    fs::path dir;
-    orvex::check::CheckedFiles files;
-};
-
+using orvex::check::test::Installation;
 #ifdef ORVEX_CHECK_PATH
-std::string ReadWhole(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-struct ProcessRun {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
-
-// Runs the orvexcheck executable with the arguments, in a shell that first
-// runs limits, with its standard output to stdoutTo where that is given.
-ProcessRun RunCheck(const std::vector<std::string>& arguments, const fs::path& scratch,
-                    const std::string& limits = "", const std::string& stdoutTo = "") {
-    const fs::path out = stdoutTo.empty() ? scratch.string() + ".out" : stdoutTo;
-    const fs::path err = scratch.string() + ".err";
-    std::string command = limits + "'" ORVEX_CHECK_PATH "'";
-    for (const std::string& argument : arguments) {
-        command += " '" + argument + "'";
-    }
-    command += " >'" + out.string() + "' 2>'" + err.string() + "'";
-    const int result = std::system(command.c_str());
-    ProcessRun run{WIFEXITED(result) ? WEXITSTATUS(result) : -1, stdoutTo.empty() ? ReadWhole(out) : "",
-                   ReadWhole(err)};
-    if (stdoutTo.empty()) {
-        fs::remove(out);
-    }
-    fs::remove(err);
-    return run;
-}
+using orvex::check::test::ProcessRun;
+using orvex::check::test::RunCheck;
 #endif
 
 const std::string kFailed = "Following ORVEX components did not started successfully or did not join the kernel. ";
@@ -194,7 +140,10 @@ TEST(OrvexCheck, ExplainsVerdictsAndWarnsOfWhatChangesThem) {
 #ifdef ORVEX_CHECK_PATH
         const ProcessRun run = RunCheck({install.dir.string()}, install.dir);
         EXPECT_EQ(run.status, c.exitStatus);
-        EXPECT_EQ(run.out, report);
+        // The report, then the status log's age.
+        EXPECT_EQ(run.out.substr(0, report.size()), report);
+        EXPECT_TRUE(std::regex_match(run.out.substr(report.size()), std::regex("\nStatus log last written [0-9]+ s ago\n")))
+            << run.out;
         EXPECT_EQ(run.err, "");
         const ProcessRun json = RunCheck({"--json", install.dir.string()}, install.dir);
         EXPECT_EQ(json.status, c.exitStatus);
@@ -274,13 +223,17 @@ TEST(OrvexCheck, FilesThatCannotBeReadWholeAndUsage) {
         EXPECT_EQ(RunCheck({}, noLog.dir).err, "Failure while opening file: " + (own / "etc/status.properties").string() + "\n");
     }
     for (const std::vector<std::string>& usage :
-         {std::vector<std::string>{"-x"}, {"a", "b"}, {"--json", "a", "b"}, {""}, {"--json", "--json"}}) {
+         {std::vector<std::string>{"-x"}, {"a", "b"}, {"--json", "a", "b"}, {""}, {"--json", "--json"},
+          {"--format"}, {"--format", "xml"}, {"--json", "--format", "json"}, {"--output"}, {"--output", ""},
+          {"--output", "a", "--output", "b"}, {"--timeout", "5"}, {"--refresh"}, {"--refresh", "--timeout", "5"}}) {
         const ProcessRun run = RunCheck(usage, noLog.dir);
         EXPECT_EQ(run.status, 64) << usage.size();
         EXPECT_EQ(run.out, "");
     }
     EXPECT_EQ(RunCheck({"--help"}, noLog.dir).status, 0);
-    EXPECT_EQ(RunCheck({"--help"}, noLog.dir).out.rfind("Usage: orvexcheck [--json] [INSTALL_DIR]\n", 0), 0U);
+    EXPECT_EQ(RunCheck({"--help"}, noLog.dir).out.rfind("Usage: orvexcheck [--format text|json|plugin|prometheus]", 0), 0U);
+    // Natively there is no status script to run.
+    EXPECT_EQ(RunCheck({"--refresh", noLog.dir.string()}, noLog.dir).err.rfind("orvexcheck: --refresh needs Windows", 0), 0U);
 #ifdef __linux__
     // Standard output on a full disk: a report that cannot be written whole
     // has an exit status of its own, never the verdict's. A message that goes

@@ -13,8 +13,35 @@
 namespace orvex::check {
 namespace {
 
-// The members every document begins with: what looked, and where.
-void PutHeader(JsonWriter& json, const Checked& checked) {
+void PutRefresh(JsonWriter& json, const RefreshResult& refresh, unsigned timeoutSeconds) {
+    json.Key("refresh");
+    json.BeginObject();
+    json.StringMember("outcome", OutcomeName(refresh.outcome));
+    json.BoolMember("ran", refresh.ran);
+    json.Key("exitCode");
+    if (HasExitCode(refresh)) {
+        json.Number(refresh.exitCode);
+    } else {
+        json.Null();
+    }
+    json.Key("seconds");
+    json.Fixed(refresh.seconds);
+    json.BoolMember("reachedBound", refresh.reachedBound);
+    json.BoolMember("logRewritten", refresh.logRewritten);
+    json.NumberMember("timeoutSeconds", timeoutSeconds);
+    json.StringMember("detail", refresh.detail);
+    json.Key("notes");
+    json.BeginArray();
+    for (const std::string& note : refresh.notes) {
+        json.String(note);
+    }
+    json.EndArray();
+    json.EndObject();
+}
+
+// The members every document begins with: what looked, and where, the log's
+// age, and what a refresh did.
+void PutHeader(JsonWriter& json, const Checked& checked, const ProbeFacts& facts) {
     json.StringMember("tool", "orvexcheck");
     json.StringMember("version", ORVEX_VERSION);
     for (const auto& [name, value] : {std::pair{"installDir", &checked.installDir},
@@ -26,6 +53,15 @@ void PutHeader(JsonWriter& json, const Checked& checked) {
         } else {
             json.String(*value);
         }
+    }
+    json.Key("statusLogAgeSeconds");
+    if (facts.logAgeSeconds) {
+        json.Number(*facts.logAgeSeconds);
+    } else {
+        json.Null();
+    }
+    if (facts.refresh) {
+        PutRefresh(json, *facts.refresh, facts.refreshTimeoutSeconds);
     }
 }
 
@@ -103,10 +139,10 @@ void PutComponent(JsonWriter& json, const ComponentReport& report, const Explana
 
 }  // namespace
 
-std::string RenderJson(const Explanation& explanation, const Checked& checked) {
+std::string RenderJson(const Explanation& explanation, const Checked& checked, const ProbeFacts& facts) {
     JsonWriter json;
     json.BeginObject();
-    PutHeader(json, checked);
+    PutHeader(json, checked, facts);
     json.Key("error");
     json.Null();
     json.NumberMember("logLines", explanation.logLines);
@@ -152,13 +188,17 @@ std::string RenderJson(const Explanation& explanation, const Checked& checked) {
     return json.Finish();
 }
 
-std::string RenderJsonError(const Checked& checked, const std::string& error) {
+std::string RenderJsonError(const Checked& checked, const std::string& error, const ProbeFacts& facts) {
     JsonWriter json;
     json.BeginObject();
-    PutHeader(json, checked);
+    PutHeader(json, checked, facts);
     json.StringMember("error", error);
     json.Key("verdict");
-    json.Null();
+    if (facts.refresh && !GivesVerdict(*facts.refresh)) {
+        json.String("unknown");
+    } else {
+        json.Null();
+    }
     json.EndObject();
     return json.Finish();
 }

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "Explanation.h"
+#include "Probe.h"
 
 namespace orvex::check {
 
@@ -18,12 +19,13 @@ struct Checked {
     std::string statusLog;
 };
 
-// The verdict and its explanation.
-std::string RenderJson(const Explanation& explanation, const Checked& checked);
+// The verdict and its explanation, with the log's age and the refresh.
+std::string RenderJson(const Explanation& explanation, const Checked& checked, const ProbeFacts& facts = {});
 
 // A document for a check that reached no verdict: where it looked, and the
 // error, as the host words it ("Failure while opening file: " + path, ...).
-std::string RenderJsonError(const Checked& checked, const std::string& error);
+// The verdict is null, or "unknown" where a refresh gave none.
+std::string RenderJsonError(const Checked& checked, const std::string& error, const ProbeFacts& facts = {});
 
 }  // namespace orvex::check
 

@@ -1,5 +1,7 @@
 #include "JsonWriter.h"
 
+#include "Pieces.h"
+
 #include <utility>
 #include <vector>
 
@@ -103,6 +105,14 @@ std::string JsonString(std::string_view bytes) {
     return out;
 }
 
+std::string Utf8FromCodePage(std::string_view bytes) {
+    std::string out;
+    for (const std::uint32_t code : Decode(bytes)) {
+        PutUtf8(out, code);
+    }
+    return out;
+}
+
 void JsonWriter::Key(std::string_view name) {
     BeforeValue();
     out += JsonString(name);
@@ -118,6 +128,11 @@ void JsonWriter::String(std::string_view bytes) {
 void JsonWriter::Number(std::uint64_t value) {
     BeforeValue();
     out += std::to_string(value);
+}
+
+void JsonWriter::Fixed(double value) {
+    BeforeValue();
+    out += FixedText(value);
 }
 
 void JsonWriter::Bool(bool value) {

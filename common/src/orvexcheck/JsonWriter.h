@@ -15,6 +15,10 @@ namespace orvex::check {
 // The bytes as a JSON string: decoded, written as UTF-8, in double quotes.
 std::string JsonString(std::string_view bytes);
 
+// The bytes decoded as JsonString decodes them, written as UTF-8 with nothing
+// escaped: for the other reports that must carry the product's texts as UTF-8.
+std::string Utf8FromCodePage(std::string_view bytes);
+
 class JsonWriter {
 public:
     void BeginObject() { Open('{'); }
@@ -25,6 +29,8 @@ public:
     void Key(std::string_view name);
     void String(std::string_view bytes);
     void Number(std::uint64_t value);
+    // A number with three decimals, such as a time in seconds.
+    void Fixed(double value);
     void Bool(bool value);
     void Null();
     // A member of an object: its name, then its value.

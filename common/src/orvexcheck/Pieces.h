@@ -3,6 +3,7 @@
 #define ORVEX_CHECK_PIECES_H
 
 #include <cstddef>
+#include <cstdio>
 #include <cstdint>
 #include <initializer_list>
 #include <string>
@@ -28,6 +29,13 @@ inline std::string Cat(std::initializer_list<std::string_view> pieces) {
 
 inline std::string Plural(std::uint64_t count, const char* one, const char* many) {
     return Cat({std::to_string(count), " ", count == 1 ? one : many});
+}
+
+// A number with three decimals ("3.250"), as the reports give times in seconds.
+inline std::string FixedText(double value) {
+    char text[32];
+    (void)std::snprintf(text, sizeof text, "%.3f", value);
+    return text;
 }
 
 // Where a text begins and ends without the white space at either end.

@@ -123,4 +123,30 @@ std::string RenderText(const Explanation& explanation, const std::string& proper
     return out;
 }
 
+std::string RenderProbeText(const ProbeFacts& facts) {
+    std::string out;
+    if (facts.refresh) {
+        const RefreshResult& refresh = *facts.refresh;
+        if (!refresh.ran) {
+            out += "Refresh: the status script was not run\n";  // why: the error that follows
+        } else if (refresh.reachedBound) {
+            Put(out, {"Refresh: the status script ran ", FixedText(refresh.seconds), " s and reached the bound of ",
+                      std::to_string(facts.refreshTimeoutSeconds), " s: it was ended with all it started\n"});
+        } else {
+            Put(out, {"Refresh: the status script ran ", FixedText(refresh.seconds), " s and ended with exit code ",
+                      std::to_string(refresh.exitCode),
+                      refresh.logRewritten ? "; it rewrote the status log\n" : "; it left the status log as it was\n"});
+        }
+        for (const std::string& note : refresh.notes) {
+            Put(out, {"  note: ", note, "\n"});
+        }
+    }
+    if (facts.logAgeSeconds) {
+        Put(out, {"Status log last written ", std::to_string(*facts.logAgeSeconds), " s ago\n"});
+    } else {
+        out += "Status log last written: unknown (its last-write time cannot be read)\n";
+    }
+    return out;
+}
+
 }  // namespace orvex::check

@@ -5,11 +5,15 @@
 #include <string>
 
 #include "Explanation.h"
+#include "Probe.h"
 
 namespace orvex::check {
 
 // The report that orvexcheck prints: the components, the warnings and the verdict.
 std::string RenderText(const Explanation& explanation, const std::string& propertiesPath, const std::string& logPath);
+
+// The lines orvexcheck adds after it: the status log's age and what a refresh did.
+std::string RenderProbeText(const ProbeFacts& facts);
 
 }  // namespace orvex::check
 

@@ -1,29 +1,33 @@
 // Process entry of orvexcheck: finds the installation, prints the host's
-// verdict on its files with the explanation, and ends with the verdict as
-// its exit status. It only reads the two files. A failure never ends as a
-// verdict: an exception is an error of its own, and so is a report that
-// cannot be written whole.
+// verdict on its files in the format asked for, and ends with the verdict as
+// its exit status. Without --refresh it only reads the two files. A failure
+// never ends as a verdict: an exception is an error of its own, and so is a
+// report that cannot be written whole.
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <ios>
 #include <string>
+#include <vector>
 
+#include "CommandLine.h"
 #include "Explanation.h"
 #include "InstallPaths.h"
 #include "JsonReport.h"
 #include "Pieces.h"
-#include "Refresh.h"
+#include "PluginReport.h"
+#include "Probe.h"
+#include "PrometheusReport.h"
+#include "ReportFile.h"
 #include "TextReport.h"
 
 #ifdef _WIN32
 #include <windows.h>
 
 #include <array>
-#include <optional>
 
 #include "HostLogic.h"
-#include "JsonWriter.h"
 #else
 #include <csignal>
 #include <filesystem>
@@ -31,6 +35,9 @@
 #endif
 
 namespace {
+
+namespace check = orvex::check;
+using check::Format;
 
 constexpr int kConfirmed = 0;
 constexpr int kFailed = 1;
@@ -46,18 +53,35 @@ constexpr char kSeparator = '/';
 #endif
 
 constexpr const char* kUsage =
-    "Usage: orvexcheck [--json] [INSTALL_DIR]\n"
+    "Usage: orvexcheck [--format text|json|plugin|prometheus] [--json] [--output FILE]\n"
+    "                  [--refresh [--timeout SECONDS]] [INSTALL_DIR]\n"
     "Gives the verdict the service host would reach on INSTALL_DIR's etc\\status.properties\n"
     "and logs\\orvexStatus.log, and explains it: each component with the log line that\n"
-    "marked it, or the nearest line and the texts it lacks; the warnings; the verdict.\n"
+    "marked it, or the nearest line and the texts it lacks; the warnings; the verdict;\n"
+    "how long ago the status log was written.\n"
     "Without INSTALL_DIR: the installation orvexcheck lies in (the parent of its folder).\n"
-    "Only reads the two files; needs no administrator rights and no service.\n"
-    "Texts stand in double quotes; white space at their ends and control characters\n"
-    "show as <SP>, <TAB>, <CR>, <LF>, <VT>, <FF> or <0xNN>.\n"
-    "--json: the same as one JSON document in UTF-8, also when a file cannot be read.\n"
+    "Without --refresh it only reads the two files; it needs no administrator rights\n"
+    "and no service. Texts stand in double quotes; white space at their ends and control\n"
+    "characters show as <SP>, <TAB>, <CR>, <LF>, <VT>, <FF> or <0xNN>.\n"
+    "--format text        the report above (the default).\n"
+    "--format json, --json  the same as one JSON document in UTF-8, also when a file\n"
+    "                     cannot be read.\n"
+    "--format plugin      one line for monitoring plugins: \"ORVEX OK - ...\",\n"
+    "                     \"ORVEX CRITICAL - ...\" or \"ORVEX UNKNOWN - ...\", with performance data.\n"
+    "--format prometheus  gauges in Prometheus' text format, for a textfile collector.\n"
+    "--output FILE        writes the report to FILE, replacing it whole (a temporary file\n"
+    "                     beside it, renamed over it); a failed write leaves FILE as it was.\n"
+    "--refresh            (Windows) first runs bin\\orvexStatus.bat as the service does,\n"
+    "                     in a job that ends it and all it started when orvexcheck ends.\n"
+    "                     Probes take turns; nothing is run while the service's own startup\n"
+    "                     check may be running (the first 450 s of its process). A status\n"
+    "                     log that the script did not rewrite gives no verdict (unknown).\n"
+    "--timeout SECONDS    the bound of the refresh, 1 to 120 (default 120).\n"
     "Exit status: 0 the start would be confirmed, 1 components would be named as failed,\n"
-    "2 a file cannot be opened or read, or the check failed otherwise, 3 the executable's\n"
-    "path cannot be obtained, 4 the report cannot be written, 64 usage error.\n";
+    "2 no verdict: a file cannot be opened or read, a refresh gave no fresh status log,\n"
+    "or the check failed otherwise, 3 the executable's path cannot be obtained, 4 the\n"
+    "report cannot be written, 64 usage error. With --format plugin: 0 OK, 2 CRITICAL,\n"
+    "3 UNKNOWN (no verdict, or any failure of orvexcheck).\n";
 
 // Writes text to standard output, flushed: false where that fails (a full
 // disk, a closed pipe), with the reason on standard error.
@@ -69,11 +93,33 @@ bool Print(const std::string& text) {
     return false;
 }
 
-int Usage(const char* problem) {
-    if (problem != nullptr) {
-        (void)std::fprintf(stderr, "orvexcheck: %s\n", problem);
+// What is known of one run, filled in as it goes, so that a failure at any
+// point still gets the report its format asks for.
+struct Probe {
+    check::Options options;
+    check::Checked checked;
+    check::ProbeFacts facts;
+};
+
+// The report to standard output, or to --output's file.
+bool Emit(const check::Options& options, const std::string& text) {
+    if (options.output.empty()) {
+        return Print(text);
     }
+    std::string error;
+    if (check::ReplaceFile(options.output, text, error)) {
+        return true;
+    }
+    (void)std::fprintf(stderr, "%s\n", error.c_str());
+    return false;
+}
+
+int Usage(const std::string& problem, bool plugin) {
+    (void)std::fprintf(stderr, "orvexcheck: %s\n", problem.c_str());
     (void)std::fputs(kUsage, stderr);
+    if (plugin) {
+        (void)Print(check::RenderPluginUnknown("orvexcheck: " + problem, {}));
+    }
     return kUsageError;
 }
 
@@ -93,7 +139,7 @@ bool FindOwnInstallDir(const char* argv0, std::string& installDir, std::string& 
         error.pop_back();  // the line end: the caller adds its own
         return false;
     }
-    installDir = orvex::check::InstallDirOf(std::string(path.data(), length), kSeparator);
+    installDir = check::InstallDirOf(std::string(path.data(), length), kSeparator);
 #else
     std::error_code code;
     std::filesystem::path path = std::filesystem::read_symlink("/proc/self/exe", code);
@@ -104,132 +150,124 @@ bool FindOwnInstallDir(const char* argv0, std::string& installDir, std::string& 
         error = "Cannot obtain executable path (" + std::to_string(code.value()) + ")";
         return false;
     }
-    installDir = orvex::check::InstallDirOf(path.string(), kSeparator);
+    installDir = check::InstallDirOf(path.string(), kSeparator);
 #endif
     return true;
 }
 
-#ifdef _WIN32
-// The document with the refresh's member added (and, where it gave no verdict, the
-// verdict "unknown").
-std::string WithRefresh(std::string document, const orvex::check::RefreshResult& result, unsigned timeout) {
-    using orvex::check::RefreshOutcome;
-    static const char* const kOutcomes[] = {"rewritten", "notRewritten", "timedOut", "serviceChecking", "busy",
-                                            "cannotRun"};
-    const bool ended = result.ran && !result.reachedBound;
-    std::array<char, 32> seconds{};
-    (void)std::snprintf(seconds.data(), seconds.size(), "%.3f", result.seconds);
-    std::string notes;
-    for (const std::string& note : result.notes) {
-        notes += (notes.empty() ? "" : ", ") + orvex::check::JsonString(note);
-    }
-    const std::string member = orvex::check::Cat(
-        {",\n  \"refresh\": {\"outcome\": \"", kOutcomes[static_cast<int>(result.outcome)],
-         "\", \"ran\": ", result.ran ? "true" : "false",
-         ", \"exitCode\": ", ended ? std::to_string(result.exitCode) : "null", ", \"seconds\": ", seconds.data(),
-         ", \"reachedBound\": ", result.reachedBound ? "true" : "false",
-         ", \"logRewritten\": ", result.logRewritten ? "true" : "false",
-         ", \"timeoutSeconds\": ", std::to_string(timeout), ", \"detail\": ",
-         orvex::check::JsonString(result.detail), ", \"notes\": [", notes, "]}"});
-    const std::size_t null = document.find("\"verdict\": null");
-    if (null != std::string::npos) {
-        document.replace(null, 15, "\"verdict\": \"unknown\"");
-    }
-    document.insert(document.rfind("\n}"), member);
-    return document;
-}
-#endif
-
-// Ends a check that reached no verdict: a script that asked for JSON always
-// gets a document, a person gets the message.
-int Fail(bool json, const orvex::check::Checked& checked, const std::string& error, int status) {
-    if (json) {
-        return Print(orvex::check::RenderJsonError(checked, error)) ? status : kCannotWrite;
-    }
-    (void)std::fprintf(stderr, "%s\n", error.c_str());
-    return status;
-}
-
-// The check. json and checked are set as soon as they are known, so that an
-// exception still gets the document a script asked for.
-int Run(int argc, char** argv, bool& json, orvex::check::Checked& checked) {
-    std::string installDir;
-    bool named = false;
-    bool refresh = false;
-    unsigned timeout = 0;
-    for (int k = 1; k < argc; ++k) {
-        const std::string argument = argv[k];
-        if (argument == "-h" || argument == "--help") {
-            return Print(kUsage) ? kConfirmed : kCannotWrite;
-        }
-        if (argument == "--json" && !json) {
-            json = true;
-        } else if (argument == "--refresh" && !refresh) {
-            refresh = true;
-        } else if (argument == "--timeout" && timeout == 0 && k + 1 < argc) {
-            const std::string value = argv[++k];
-            timeout = value.size() <= 3 && value.find_first_not_of("0123456789") == std::string::npos && !value.empty()
-                          ? static_cast<unsigned>(std::stoul(value))
-                          : 0;
-            if (timeout < orvex::check::kMinRefreshTimeoutS || timeout > orvex::check::kMaxRefreshTimeoutS) {
-                return Usage("--timeout takes 1 to 120 seconds");
+// Ends a check that reached no verdict: a script or a collector gets its
+// document, a person the message (after what a refresh did).
+int Fail(const Probe& probe, const std::string& error, int status) {
+    std::string document;
+    switch (probe.options.format) {
+        case Format::text:
+            if (probe.facts.refresh) {
+                (void)std::fputs(check::RenderProbeText(probe.facts).c_str(), stderr);
             }
-        } else if (argument.empty() || named) {
-            return Usage(nullptr);
-        } else if (argument[0] == '-') {
-            return Usage(("unknown option " + argument).c_str());
-        } else {
-            installDir = argument;
-            named = true;
-        }
+            (void)std::fprintf(stderr, "%s\n", error.c_str());
+            return status;
+        case Format::json:
+            document = check::RenderJsonError(probe.checked, error, probe.facts);
+            break;
+        case Format::plugin:
+            document = check::RenderPluginUnknown(error, probe.facts);
+            break;
+        case Format::prometheus:
+            (void)std::fprintf(stderr, "%s\n", error.c_str());
+            document = check::RenderPrometheus(nullptr, probe.facts);
+            break;
     }
+    return Emit(probe.options, document) ? status : kCannotWrite;
+}
 
-    if (timeout != 0 && !refresh) {
-        return Usage("--timeout needs --refresh");
+std::string Render(const check::Explanation& explanation, const Probe& probe) {
+    switch (probe.options.format) {
+        case Format::json:
+            return check::RenderJson(explanation, probe.checked, probe.facts);
+        case Format::plugin:
+            return check::RenderPlugin(explanation, probe.facts);
+        case Format::prometheus:
+            return check::RenderPrometheus(&explanation, probe.facts);
+        case Format::text:
+            break;
     }
-#ifdef _WIN32
-    timeout = timeout != 0 ? timeout : orvex::check::kDefaultRefreshTimeoutS;
-#else
-    if (refresh) {
-        return Usage("--refresh needs Windows: it runs the product's status script");
+    return check::Cat({check::RenderText(explanation, probe.checked.properties, probe.checked.statusLog), "\n",
+                       check::RenderProbeText(probe.facts)});
+}
+
+// The check. probe is filled in as soon as each part is known.
+int Run(const std::vector<std::string>& arguments, const char* argv0, Probe& probe) {
+    if (check::AsksForPlugin(arguments)) {
+        probe.options.format = Format::plugin;
     }
-#endif
+    check::Options options;
+    const std::string problem = check::ParseCommandLine(arguments, options);
+    if (!problem.empty()) {
+        return Usage(problem, probe.options.format == Format::plugin);
+    }
+    probe.options = options;
+    if (options.help) {
+        return Print(kUsage) ? kConfirmed : kCannotWrite;
+    }
+    probe.facts.timeUnix = check::UnixNow();
+    probe.facts.refreshTimeoutSeconds = options.timeoutSeconds;
+
+    std::string installDir = options.installDir;
     std::string error;
-    if (!named && !FindOwnInstallDir(argc > 0 ? argv[0] : "", installDir, error)) {
-        return Fail(json, checked, error, kNoExecutablePath);
+    if (!options.named && !FindOwnInstallDir(argv0, installDir, error)) {
+        return Fail(probe, error, kNoExecutablePath);
     }
-    const orvex::check::CheckedFiles files = orvex::check::FilesUnder(installDir, kSeparator);
-    checked = {installDir, files.properties, files.statusLog};
+    const check::CheckedFiles files = check::FilesUnder(installDir, kSeparator);
+    probe.checked = {installDir, files.properties, files.statusLog};
 #ifdef _WIN32
-    std::optional<orvex::check::RefreshResult> refreshed;
-    if (refresh) {
-        refreshed = orvex::check::RefreshStatusLog(installDir, files.statusLog, timeout);
-        if (!orvex::check::GivesVerdict(*refreshed)) {
-            if (!json) {
-                return Fail(false, checked, refreshed->detail, kCannotOpen);
-            }
-            return Print(WithRefresh(orvex::check::RenderJsonError(checked, refreshed->detail), *refreshed, timeout))
-                       ? kCannotOpen
-                       : kCannotWrite;
-        }
+    if (options.refresh) {
+        probe.facts.refresh = check::RefreshStatusLog(installDir, files.statusLog, options.timeoutSeconds);
+        probe.facts.timeUnix = check::UnixNow();
     }
 #endif
+    probe.facts.logAgeSeconds = check::AgeSeconds(probe.facts.timeUnix, check::LastWriteUnix(files.statusLog));
+    if (probe.facts.refresh && !check::GivesVerdict(*probe.facts.refresh)) {
+        return Fail(probe, check::RefreshFailure(*probe.facts.refresh), kCannotOpen);
+    }
     try {
-        const orvex::check::Explanation explanation = orvex::check::Explain(files.properties, files.statusLog);
-        std::string report = json ? orvex::check::RenderJson(explanation, checked)
-                                  : orvex::check::RenderText(explanation, files.properties, files.statusLog);
-#ifdef _WIN32
-        if (json && refreshed) {
-            report = WithRefresh(report, *refreshed, timeout);
-        }
-#endif
-        if (!Print(report)) {
+        const check::Explanation explanation = check::Explain(files.properties, files.statusLog);
+        if (!Emit(options, Render(explanation, probe))) {
             return kCannotWrite;
         }
         return explanation.confirmed ? kConfirmed : kFailed;
     } catch (const std::ios_base::failure& failure) {
-        return Fail(json, checked, failure.what(), kCannotOpen);
+        return Fail(probe, failure.what(), kCannotOpen);
     }
+}
+
+// In the plugin format every status but a verdict's is UNKNOWN.
+int PluginStatus(int status) {
+    if (status == kConfirmed) {
+        return check::kPluginOk;
+    }
+    return status == kFailed ? check::kPluginCritical : check::kPluginUnknown;
+}
+
+// The probe whose format decides the status of an end through std::terminate.
+const Probe* terminatingProbe = nullptr;
+
+// An exception that escapes where nothing can catch it (too little memory while the
+// error document itself is built, say) ends here rather than through abort(), whose
+// status 3 would say that the executable's path cannot be obtained.
+[[noreturn]] void EndWithoutVerdict() noexcept {
+    try {
+        const std::exception_ptr current = std::current_exception();
+        if (current) {
+            std::rethrow_exception(current);
+        }
+        (void)std::fputs("Failure while checking: an unknown exception\n", stderr);
+    } catch (const std::exception& exception) {
+        (void)std::fprintf(stderr, "Failure while checking: %s\n", exception.what());
+    } catch (...) {
+        (void)std::fputs("Failure while checking: an unknown exception\n", stderr);
+    }
+    const bool plugin = terminatingProbe != nullptr && terminatingProbe->options.format == Format::plugin;
+    std::_Exit(plugin ? PluginStatus(kCannotOpen) : kCannotOpen);
 }
 
 }  // namespace
@@ -237,17 +275,21 @@ int Run(int argc, char** argv, bool& json, orvex::check::Checked& checked) {
 // Whatever else fails (memory for a huge definitions file in the 32-bit
 // process, say) ends without a verdict, as a file that cannot be read does.
 int main(int argc, char** argv) {
+    (void)std::set_terminate(EndWithoutVerdict);
 #ifndef _WIN32
     // A reader that went away makes a write fail, as on Windows, rather than end the process.
     (void)std::signal(SIGPIPE, SIG_IGN);
 #endif
-    bool json = false;
-    orvex::check::Checked checked;
+    Probe probe;
+    terminatingProbe = &probe;
+    int status = kCannotOpen;
     try {
-        return Run(argc, argv, json, checked);
+        const std::vector<std::string> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
+        status = Run(arguments, argc > 0 ? argv[0] : "", probe);
     } catch (const std::exception& exception) {
-        return Fail(json, checked, orvex::check::Cat({"Failure while checking: ", exception.what()}), kCannotOpen);
+        status = Fail(probe, check::Cat({"Failure while checking: ", exception.what()}), kCannotOpen);
     } catch (...) {
-        return Fail(json, checked, "Failure while checking: an unknown exception", kCannotOpen);
+        status = Fail(probe, "Failure while checking: an unknown exception", kCannotOpen);
     }
+    return probe.options.format == Format::plugin ? PluginStatus(status) : status;
 }
