@@ -1,8 +1,9 @@
 // The second pass over the status log, for the components the first one did
 // not find: for each, the first line holding the most of its texts, and where
 // that line lacks its first text, the first line holding that. Only the texts
-// of those components are looked for (LineTexts.h), so a line that holds none
-// costs what it costs the host's scan.
+// of those components are looked for (LineTexts.h), and of those only the
+// texts that a line must hold to tell something new, so that a line that
+// holds none costs what it costs the host's scan.
 #include <algorithm>
 #include <array>
 #include <utility>
@@ -61,6 +62,7 @@ public:
                 text.firstSeen = number;
                 if (text.isName) {
                     text.firstLine.assign(line.text, line.size);
+                    changed = true;
                 }
             }
         }
@@ -71,6 +73,32 @@ public:
             Enlist(component);
         }
         promoted.clear();
+    }
+
+    // At a filling of the buffer: watches the texts that a line must hold to
+    // improve a component or to be the first holding its first text. Until
+    // the next filling these stay enough: a line that improves a component
+    // holds one of the texts it was listed under at this filling, since the
+    // texts left out then weigh no more than its best, which only grows.
+    void Rewatch(LineTexts& lines) {
+        if (!changed) {
+            return;
+        }
+        changed = false;
+        std::vector<std::uint32_t> watched;
+        bool same = true;
+        for (std::uint32_t id = 0; id < texts.size(); ++id) {
+            TextNote& text = texts[id];
+            const bool watch = text.watchers > 0 || (text.isName && text.occurrences == 0);
+            same = same && watch == text.watched;
+            text.watched = watch;
+            if (watch) {
+                watched.push_back(id);
+            }
+        }
+        if (!same) {
+            lines.Watch(watched);
+        }
     }
 
     // For each component whose nearest line lacks its first text, the first line holding that.
@@ -96,6 +124,8 @@ private:
         std::uint64_t firstSeen = 0;
         std::uint64_t occurrences = 0;  // lines that held it so far
         std::uint32_t sharedBy = 0;     // components that hold it
+        std::uint32_t watchers = 0;     // components listed under it now
+        bool watched = true;            // looked for at the candidate starts
         bool isName = false;            // the first text of a component
         std::string firstLine;          // for a first text: the first line holding it
     };
@@ -105,6 +135,8 @@ private:
         std::array<std::uint32_t, 3> weight{};  // how many of the three each of them is
         std::uint32_t distinct = 0;
         std::uint32_t best = 0;  // most of its texts that one line held so far
+        std::array<std::uint32_t, 3> listedUnder{};
+        std::uint32_t listings = 0;
     };
 
     // The component that the line marked in the first pass, or noComponent.
@@ -118,6 +150,10 @@ private:
     // beat its best: all but its most frequent texts of total weight up to best.
     void Enlist(std::uint32_t component) {
         ComponentNote& note = notes[component];
+        for (std::uint32_t k = 0; k < note.listings; ++k) {
+            changed = --texts[note.listedUnder[k]].watchers == 0 || changed;
+        }
+        note.listings = 0;
         if (note.best >= 3) {
             return;
         }
@@ -135,7 +171,10 @@ private:
             if (skipping) {
                 weight += note.weight[slot];
             } else {
-                texts[note.order[slot]].listed.push_back({component, note.best});
+                TextNote& text = texts[note.order[slot]];
+                text.listed.push_back({component, note.best});
+                note.listedUnder[note.listings++] = note.order[slot];
+                changed = text.watchers++ == 0 || changed;
             }
         }
     }
@@ -185,6 +224,7 @@ private:
     std::vector<TextNote> texts;                               // by text id
     std::vector<ComponentNote> notes;                          // by place in missing
     std::vector<std::uint32_t> promoted;                       // components to list anew after the line
+    bool changed = false;  // a text may have to be watched, or no longer
 };
 
 }  // namespace
@@ -205,7 +245,9 @@ void ExplainMissing(const std::string& path, const std::vector<ComponentRule>& c
     LineTexts lines(table.texts);
     NearestNotes notes(out, missing, table.ruleTexts, table.texts.size());
     try {
-        lines.Read(path, out.logLines, [&notes](std::uint64_t number, const TextLine& line) { notes.OnLine(number, line); });
+        lines.Read(
+            path, out.logLines, [&notes](std::uint64_t number, const TextLine& line) { notes.OnLine(number, line); },
+            [&notes, &lines]() { notes.Rewatch(lines); });
     } catch (const std::ios_base::failure&) {
         // The log went away or cannot be read to its end since the verdict:
         // the components are left without lines rather than with part of them.

@@ -19,26 +19,40 @@ std::uint64_t CountMarked(const PositionMask& mask, std::size_t from, std::size_
     return count;
 }
 
-LineTexts::LineTexts(const std::vector<std::string>& texts) : matcher(texts), stamp(texts.size(), 0) {}
+LineTexts::LineTexts(const std::vector<std::string>& texts)
+    : texts(texts), all(texts), watch(new TextMatcher(texts)), stamp(texts.size(), 0) {}
+
+void LineTexts::Watch(const std::vector<std::uint32_t>& watched) {
+    watching = !watched.empty();
+    if (watching) {
+        std::vector<std::string> chosen;
+        chosen.reserve(watched.size());
+        for (const std::uint32_t id : watched) {
+            chosen.push_back(texts[id]);
+        }
+        watch.reset(new TextMatcher(chosen));
+        blockMarked = false;
+    }
+}
 
 bool LineTexts::SearchLine(const Line& line) {
     const auto* bytes = reinterpret_cast<const unsigned char*>(line.text);
     const std::less<const unsigned char*> before;
     if (block == nullptr || before(bytes, block) || before(block + blockSize, bytes + line.size)) {
-        matcher.MarkStarts(bytes, line.size, lineStarts);
-        return Scan(bytes, lineStarts, 0, line.size);
+        return SearchWhole(bytes, line.size);
     }
-    MarkBlock();
     const std::size_t from = Offset(line.text);
-    return AnyMarked(starts, from, from + line.size) && Scan(block, starts, from, from + line.size);
+    const std::size_t to = from + line.size;
+    return NextStart(from, to) != to && watch->Holds(block, starts, from, to) && SearchWhole(bytes, line.size);
 }
 
-bool LineTexts::Scan(const unsigned char* base, const StartMask& mask, std::size_t from, std::size_t to) {
+bool LineTexts::SearchWhole(const unsigned char* bytes, std::size_t size) {
     ids.clear();
-    ++scans;
-    matcher.Scan(base, mask, from, to, [this](std::uint32_t text) {
-        if (stamp[text] != scans) {
-            stamp[text] = scans;
+    ++searches;
+    all.MarkStarts(bytes, size, lineStarts);
+    all.Scan(bytes, lineStarts, 0, size, [this](std::uint32_t text) {
+        if (stamp[text] != searches) {
+            stamp[text] = searches;
             ids.push_back(text);
         }
     });
