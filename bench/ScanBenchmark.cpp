@@ -226,7 +226,7 @@ int Versus(const char* directory, const char* megabytes, const char* rounds) {
                 bool right = false;
                 const double seconds = Seconds([&] { right = runs[r](); });
                 if (!right) {
-                    std::fprintf(stderr, "versus: wrong verdict (%s)\n", names[r]);
+                    (void)std::fprintf(stderr, "versus: wrong verdict (%s)\n", names[r]);
                     return 1;
                 }
                 best[r] = std::min(best[r], seconds);

@@ -1,5 +1,6 @@
 #include "LineTexts.h"
 
+#include <algorithm>
 #include <functional>
 
 namespace orvex::check {
@@ -25,11 +26,8 @@ LineTexts::LineTexts(const std::vector<std::string>& texts)
 void LineTexts::Watch(const std::vector<std::uint32_t>& watched) {
     watching = !watched.empty();
     if (watching) {
-        std::vector<std::string> chosen;
-        chosen.reserve(watched.size());
-        for (const std::uint32_t id : watched) {
-            chosen.push_back(texts[id]);
-        }
+        std::vector<std::string> chosen(watched.size());
+        std::transform(watched.begin(), watched.end(), chosen.begin(), [this](std::uint32_t id) { return texts[id]; });
         watch.reset(new TextMatcher(chosen));
         blockMarked = false;
     }

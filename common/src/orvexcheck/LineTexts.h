@@ -35,7 +35,7 @@ public:
     explicit LineTexts(const std::vector<std::string>& texts);
 
     // From the next line on, watches these texts only (by index); none: the reading ends.
-    void Watch(const std::vector<std::uint32_t>& ids);
+    void Watch(const std::vector<std::uint32_t>& watched);
 
     // Reads the first lastLine lines of the log at path (fewer where it has
     // fewer) and calls visit(number, TextLine) for each that holds a watched
