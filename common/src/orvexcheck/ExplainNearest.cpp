@@ -6,7 +6,11 @@
 // holds none costs what it costs the host's scan.
 #include <algorithm>
 #include <array>
+#include <cstdint>
+#include <ios>
+#include <string>
 #include <utility>
+#include <vector>
 
 #include "ExplainPasses.h"
 #include "LineTexts.h"
@@ -22,17 +26,12 @@ namespace {
 // number of components.
 class NearestNotes {
 public:
-    // missing: the components explained, in table order; ruleTexts: the ids of their texts.
+    // missing: the components explained, in table order; ruleTexts: the ids
+    // of their texts; marks: (line, component) of the first pass, by line.
     NearestNotes(Explanation& out, std::vector<std::size_t> missing,
+                 std::vector<std::pair<std::uint64_t, std::size_t>> marks,
                  const std::vector<std::array<std::uint32_t, 3>>& ruleTexts, std::size_t textCount)
-        : out(out), missing(std::move(missing)), texts(textCount), notes(ruleTexts.size()) {
-        // Which component each line marked in the first pass, by line.
-        for (std::size_t c = 0; c < out.components.size(); ++c) {
-            if (out.components[c].rule.found) {
-                marks.emplace_back(out.components[c].foundAt, c);
-            }
-        }
-        std::sort(marks.begin(), marks.end());
+        : out(out), missing(std::move(missing)), marks(std::move(marks)), texts(textCount), notes(ruleTexts.size()) {
         for (std::size_t c = 0; c < notes.size(); ++c) {
             ComponentNote& note = notes[c];
             note.ids = ruleTexts[c];
@@ -232,8 +231,11 @@ private:
 void ExplainMissing(const std::string& path, const std::vector<ComponentRule>& components, Explanation& out) {
     std::vector<std::size_t> missing;
     std::vector<ComponentRule> rules;
+    std::vector<std::pair<std::uint64_t, std::size_t>> marks;
     for (std::size_t c = 0; c < components.size(); ++c) {
-        if (!components[c].found) {
+        if (components[c].found) {
+            marks.emplace_back(out.components[c].foundAt, c);
+        } else {
             missing.push_back(c);
             rules.push_back(components[c]);
         }
@@ -241,9 +243,10 @@ void ExplainMissing(const std::string& path, const std::vector<ComponentRule>& c
     if (missing.empty()) {
         return;
     }
-    TextTable table = IndexTexts(rules);
+    std::sort(marks.begin(), marks.end());
+    const TextTable table = IndexTexts(rules);
     LineTexts lines(table.texts);
-    NearestNotes notes(out, missing, table.ruleTexts, table.texts.size());
+    NearestNotes notes(out, missing, std::move(marks), table.ruleTexts, table.texts.size());
     try {
         lines.Read(
             path, out.logLines, [&notes](std::uint64_t number, const TextLine& line) { notes.OnLine(number, line); },
