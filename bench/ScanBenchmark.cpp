@@ -8,9 +8,16 @@
 // Extra modes for tools/scan-bench.sh:
 //   --write-files DIR MB COMPONENTS   writes DIR/status.properties and DIR/orvexStatus.log
 //   --peak-rss PROPERTIES LOG         scans once, prints "peak_rss_kib N"
+//   --versus DIR MB ROUNDS            orvexcheck's gathering against the host's scan on one log
+//                                     of MB (words, then shared texts), confirmed and with one
+//                                     component missing; prints the best and worst seconds of each
+#include "Explanation.h"
 #include "StatusChecker.h"
 
 #include <benchmark/benchmark.h>
+#include <algorithm>
+#include <array>
+#include <chrono>
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -180,11 +187,68 @@ int PeakRss(const char* properties, const char* log) {
     return 0;
 }
 
+// The components of the comparison: the first is found on the log's last line, the second nowhere.
+const char* const foundComponent = "component.0=orvex.component.0, state=STARTED, joined kernel\n";
+const char* const missingComponent = "component.1=orvex.component.1, state=STARTED, joined kernel\n";
+
+template <typename Run>
+double Seconds(Run&& run) {
+    const auto start = std::chrono::steady_clock::now();
+    run();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// Each round times the scan, orvexcheck's gathering on the confirmed table and
+// on the one with a component missing, in a random order, on the same cached log.
+int Versus(const char* directory, const char* megabytes, const char* rounds) {
+    const std::filesystem::path dir(directory);
+    const std::string confirmed = (dir / "confirmed.properties").string();
+    const std::string missing = (dir / "missing.properties").string();
+    std::ofstream(confirmed, std::ios::binary) << foundComponent;
+    std::ofstream(missing, std::ios::binary) << foundComponent << missingComponent;
+    std::mt19937 random(11);
+    for (const bool withTexts : {false, true}) {
+        const std::string log = (dir / "orvexStatus.log").string();
+        WriteLog(log, std::stoll(megabytes) * megabyte, withTexts);
+        std::ofstream(log, std::ios::binary | std::ios::app) << "done orvex.component.0 state=STARTED joined kernel\n";
+        const std::array<std::function<bool()>, 3> runs = {
+            [&] { return orvex::StatusChecker(confirmed, log).Check(); },
+            [&] { return orvex::check::Explain(confirmed, log).confirmed; },
+            [&] { return !orvex::check::Explain(missing, log).confirmed; }};
+        const char* const names[] = {"scan", "confirmed", "missing"};
+        std::array<double, 3> best{1e9, 1e9, 1e9};
+        std::array<double, 3> worst{0, 0, 0};
+        (void)runs[0]();  // the log into the cache
+        for (int round = std::stoi(rounds); round > 0; --round) {
+            std::array<int, 3> order{0, 1, 2};
+            std::shuffle(order.begin(), order.end(), random);
+            for (const int r : order) {
+                bool right = false;
+                const double seconds = Seconds([&] { right = runs[r](); });
+                if (!right) {
+                    (void)std::fprintf(stderr, "versus: wrong verdict (%s)\n", names[r]);
+                    return 1;
+                }
+                best[r] = std::min(best[r], seconds);
+                worst[r] = std::max(worst[r], seconds);
+            }
+        }
+        for (int r = 0; r < 3; ++r) {
+            std::printf("%s %s %.3f %.3f\n", withTexts ? "texts" : "words", names[r], best[r], worst[r]);
+        }
+        std::filesystem::remove(log);
+    }
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc == 5 && std::strcmp(argv[1], "--write-files") == 0) {
         return WriteFiles(argv[2], argv[3], argv[4]);
+    }
+    if (argc == 5 && std::strcmp(argv[1], "--versus") == 0) {
+        return Versus(argv[2], argv[3], argv[4]);
     }
     if (argc == 4 && std::strcmp(argv[1], "--peak-rss") == 0) {
         return PeakRss(argv[2], argv[3]);

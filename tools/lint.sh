@@ -7,7 +7,8 @@ cd "$ROOT"
 HOST=common/src/orvexWinService
 CHECK=common/src/orvexcheck
 PORTABLE=($HOST/HostLogic.cpp $HOST/PositionMask.cpp $HOST/ProductFile.cpp $HOST/LineReader.cpp $HOST/TextMatcher.cpp $HOST/ComponentMatcher.cpp $HOST/StartupVerification.cpp
-          $CHECK/Explanation.cpp $CHECK/TextReport.cpp $CHECK/JsonWriter.cpp $CHECK/JsonReport.cpp $CHECK/InstallPaths.cpp $CHECK/main.cpp
+          $CHECK/Explanation.cpp $CHECK/ExplainDefinitions.cpp $CHECK/ExplainVerdict.cpp $CHECK/ExplainNearest.cpp $CHECK/LineTexts.cpp $CHECK/ExplainTexts.cpp
+          $CHECK/TextReport.cpp $CHECK/JsonWriter.cpp $CHECK/JsonReport.cpp $CHECK/InstallPaths.cpp $CHECK/main.cpp
           $CHECK/Probe.cpp $CHECK/PluginReport.cpp $CHECK/PrometheusReport.cpp $CHECK/ReportFile.cpp $CHECK/CommandLine.cpp)
 # orvexcheck's main.cpp is in both lists: its Win32 part is only compiled for Windows.
 WIN32=($CHECK/JsonWriter.cpp $HOST/ProductFile.cpp $HOST/EntryInstaller.cpp $HOST/ServiceContext.cpp $HOST/ServiceRuntime.cpp $HOST/StartupCheck.cpp $HOST/QuietTerminate.cpp $HOST/main.cpp

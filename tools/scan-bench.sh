@@ -5,7 +5,9 @@
 # processor without it). Logs: random words (6 to 14 per line) of 1, 10 and 100 MB,
 # and 100 MB whose lines mostly hold the components' second or third text, as real
 # status logs do. Then the peak memory of a process that scans once, for logs of 1,
-# 10, 100 MB and 1 GiB.
+# 10, 100 MB and 1 GiB. Last, orvexcheck against the host's scan on one 1 GiB log
+# of each kind, one component found on its last line: confirmed, and with a second
+# component that is found nowhere.
 #
 # Usage: tools/scan-bench.sh [BENCH_BINARY [PORTABLE_BENCH_BINARY]]
 #   (default build/native/bench/orvex_scan_bench and the same with _portable)
@@ -15,7 +17,9 @@
 # 1000 components (texts that occur nowhere, so every line is searched); peak resident
 # memory at most 16 MiB with 1000 components, whatever the log's size. The portable
 # marking has no target of its own. Each rate is the best of three runs, the runs of
-# all rows of one marking interleaved at random.
+# all rows of one marking interleaved at random. orvexcheck at most 1.3 times the
+# scan's time when confirmed, 3 times with one component missing: each time the best
+# of five rounds, the three runs of a round in random order.
 set -euo pipefail
 
 bench=${1:-build/native/bench/orvex_scan_bench}
@@ -105,4 +109,26 @@ for marking in sse2 portable; do
 done
 echo "lines: words = random words only; texts = most lines hold a component's second or third text"
 echo "memory limit: $limitKib KiB; the 1 GiB log is measured for memory only"
+
+# Rows look like: "words scan BEST WORST", "words confirmed ...", "words missing ...".
+mkdir "$work/versus"
+echo "running $bench --versus on 1 GiB logs ..." >&2
+versus=$("$bench" --versus "$work/versus" 1024 5)
+echo
+echo "orvexcheck against the scan, 1 GiB log (seconds: best of 5, worst in brackets; ratios of the bests)"
+printf '%6s %16s %16s %6s %6s %16s %6s %6s  %s\n' lines scan confirmed ratio target "one missing" ratio target result
+for lines in words texts; do
+    line=$(awk -v lines="$lines" '
+        $1 == lines { best[$2] = $3; worst[$2] = $4 }
+        END {
+            confirmed = best["confirmed"] / best["scan"]
+            missing = best["missing"] / best["scan"]
+            ok = confirmed <= 1.3 && missing <= 3
+            printf "%6s %7.3f (%6.3f) %7.3f (%6.3f) %6.2f %6s %7.3f (%6.3f) %6.2f %6s  %s", lines,
+                best["scan"], worst["scan"], best["confirmed"], worst["confirmed"], confirmed, "1.3",
+                best["missing"], worst["missing"], missing, "3", ok ? "ok" : "MISSED"
+        }' <<<"$versus")
+    [[ $line == *MISSED ]] && missed=$((missed + 1))
+    echo "$line"
+done
 echo "rows below target: $missed"

@@ -1,4 +1,5 @@
 // orvexcheck's explanations, warnings and exit statuses on small installations.
+#include "ExplainPasses.h"
 #include "Explanation.h"
 #include "InstallPaths.h"
 #include "JsonReport.h"
@@ -18,6 +19,7 @@
 #include <regex>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #ifdef _WIN32
@@ -258,6 +260,30 @@ TEST(OrvexCheck, FilesThatCannotBeReadWholeAndUsage) {
     }
 #endif
 #endif
+}
+
+TEST(OrvexCheck, LogChangedBetweenTheVerdictAndItsExplanation) {
+    // The verdict is the first pass's; the second pass reads no further than
+    // the lines the first read, never takes a line holding all three texts for
+    // one that marked another component, and a log gone leaves no nearest line.
+    const std::string rules = "a=x,y,z\n";
+    const std::string first = "q\nq";  // two lines
+    const std::vector<std::pair<const char*, std::uint64_t>> rows = {{"x y\nx y z\n", 1}, {"q\nq\nx\n", 0}, {nullptr, 0}};
+    for (const auto& [log, nearest] : rows) {
+        SCOPED_TRACE(log == nullptr ? "no log" : log);
+        const Installation install(&rules, &first);
+        orvex::check::Explanation explanation;
+        std::vector<orvex::ComponentRule> components =
+            orvex::check::ReadExplainedDefinitions(install.files.properties, explanation);
+        orvex::check::ScanForVerdict(install.files.statusLog, components, explanation);
+        fs::remove(install.files.statusLog);
+        if (log != nullptr) {
+            std::ofstream(install.files.statusLog, std::ios::binary) << log;
+        }
+        orvex::check::ExplainMissing(install.files.statusLog, components, explanation);
+        EXPECT_EQ(explanation.components[0].nearest.number, nearest);
+        EXPECT_EQ(explanation.components[0].nearest.markedInstead, orvex::ComponentMatcher::noComponent);
+    }
 }
 
 // Bytes of the system's code page become valid UTF-8 in a JSON string, control

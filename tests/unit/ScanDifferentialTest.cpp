@@ -213,9 +213,22 @@ public:
         ASSERT_EQ(explanation.failed, expected.failed);
         const std::vector<std::string> lines = orvex::plain::Lines(log);
         ASSERT_EQ(explanation.logLines, lines.size());
+        // The line that marked each component, as the plain reading marks them.
+        std::vector<std::uint64_t> marking(components.size(), 0);
+        for (std::size_t n = 0; n < lines.size(); ++n) {
+            for (std::size_t i = 0; i < components.size() && !lines[n].empty(); ++i) {
+                const orvex::ComponentRule& rule = components[i];
+                if (marking[i] == 0 && lines[n].find(rule.text1) != std::string::npos &&
+                    lines[n].find(rule.text2) != std::string::npos && lines[n].find(rule.text3) != std::string::npos) {
+                    marking[i] = n + 1;
+                    break;
+                }
+            }
+        }
         for (std::size_t i = 0; i < components.size(); ++i) {
             const orvex::ComponentRule& rule = explanation.components[i].rule;
             if (rule.found) {
+                ASSERT_EQ(explanation.components[i].foundAt, marking[i]) << "component " << i;
                 continue;
             }
             unsigned held = 0;
@@ -232,6 +245,10 @@ public:
             }
             ASSERT_EQ(explanation.components[i].nearest.number, nearest) << "component " << i;
             ASSERT_EQ(explanation.components[i].nearest.held, held) << "component " << i;
+            // A line holding all three texts marked the component found there.
+            const std::size_t marked = explanation.components[i].nearest.markedInstead;
+            ASSERT_EQ(marked == orvex::ComponentMatcher::noComponent ? 0 : marking[marked], held == 7U ? nearest : 0)
+                << "component " << i;
             // Where that line lacks the first text: the first line holding it.
             const auto name = (held & 1U) != 0 ? lines.end()
                                                : std::find_if(lines.begin(), lines.end(), [&rule](const std::string& line) {
