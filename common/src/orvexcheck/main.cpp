@@ -248,8 +248,12 @@ int PluginStatus(int status) {
     return status == kFailed ? check::kPluginCritical : check::kPluginUnknown;
 }
 
-// The probe whose format decides the status of an end through std::terminate.
-const Probe* terminatingProbe = nullptr;
+// The one probe of the process; its format also decides the status of an end through
+// std::terminate.
+Probe& TheProbe() {
+    static Probe probe;
+    return probe;
+}
 
 // An exception that escapes where nothing can catch it (too little memory while the
 // error document itself is built, say) ends here rather than through abort(), whose
@@ -266,8 +270,7 @@ const Probe* terminatingProbe = nullptr;
     } catch (...) {
         (void)std::fputs("Failure while checking: an unknown exception\n", stderr);
     }
-    const bool plugin = terminatingProbe != nullptr && terminatingProbe->options.format == Format::plugin;
-    std::_Exit(plugin ? PluginStatus(kCannotOpen) : kCannotOpen);
+    std::_Exit(TheProbe().options.format == Format::plugin ? PluginStatus(kCannotOpen) : kCannotOpen);
 }
 
 }  // namespace
@@ -280,8 +283,7 @@ int main(int argc, char** argv) {
     // A reader that went away makes a write fail, as on Windows, rather than end the process.
     (void)std::signal(SIGPIPE, SIG_IGN);
 #endif
-    Probe probe;
-    terminatingProbe = &probe;
+    Probe& probe = TheProbe();
     int status = kCannotOpen;
     try {
         const std::vector<std::string> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
