@@ -8,7 +8,7 @@
 # realigned, the version fields as Windows code reads them
 # under Wine, the manifest, and the message table that renders the event-log entries.
 # orvexcheck.exe, where the build has it, gets the same checks but the version, manifest
-# and message table ones. Prints every figure; fails on any miss.
+# and message table ones, and a size bound of its own. Prints every figure; fails on any miss.
 # Usage: tools/check-release.sh TEST_BED_DIR WINE_LOADER   (./dev test passes both)
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
@@ -17,7 +17,10 @@ BED=$(cd "${1:?test bed directory with svcctl.exe}" && pwd)
 LOADER=${2:?wine loader}
 START=$SECONDS
 
-MAX_BYTES=327680
+# Size bounds, in bytes: orvex.exe stays small enough to check by eye; orvexcheck.exe
+# carries a live probe beside its report (the refresh in a job, four formats, the
+# explanation's second pass) and has a bound of its own.
+declare -A MAX_BYTES=([orvex]=327680 [orvexcheck]=393216)
 ALLOWED_DLLS=(ADVAPI32.DLL KERNEL32.DLL MSVCRT.DLL)
 VERSION=$(sed -n 's/^project(orvexWinService VERSION \([0-9][0-9.]*\).*/\1/p' CMakeLists.txt)
 # Windows 7, 8, 8.1 and 10/11, as the manifest must declare them.
@@ -71,7 +74,8 @@ for name in "${targets[@]}"; do
   headers=$($objdump -p "$exe")
 
   size=$(stat -c %s "$exe")
-  verdict size "$(printf "%'d bytes (bound %'d)" "$size" "$MAX_BYTES")" $([ "$size" -le "$MAX_BYTES" ]; echo $?)
+  bound=${MAX_BYTES[$name]}
+  verdict size "$(printf "%'d bytes (bound %'d)" "$size" "$bound")" $([ "$size" -le "$bound" ]; echo $?)
 
   dlls=$(sed -n 's/^\tDLL Name: //p' <<<"$headers" | sort -u | tr '\n' ' ')
   foreign=0
