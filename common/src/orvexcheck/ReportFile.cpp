@@ -65,7 +65,7 @@ int RenameOver(const std::string& from, const std::string& to) {
 
 }  // namespace
 
-bool ReplaceFile(const std::string& path, const std::string& text, std::string& error) {
+bool ReplaceWhole(const std::string& path, const std::string& text, std::string& error) {
     const std::string temporary = Cat({path, ".", std::to_string(ProcessId()), ".tmp"});
     int code = WriteAll(temporary, text);
     if (code == 0) {

@@ -12,7 +12,7 @@ namespace orvex::check {
 // ".tmp", a name no collector reads), then renames it over path. On failure
 // the temporary file is removed, path is left as it was, and error holds
 // "Failure while writing file: <path> (<code>)".
-bool ReplaceFile(const std::string& path, const std::string& text, std::string& error);
+bool ReplaceWhole(const std::string& path, const std::string& text, std::string& error);
 
 }  // namespace orvex::check
 

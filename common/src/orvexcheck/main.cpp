@@ -107,7 +107,7 @@ bool Emit(const check::Options& options, const std::string& text) {
         return Print(text);
     }
     std::string error;
-    if (check::ReplaceFile(options.output, text, error)) {
+    if (check::ReplaceWhole(options.output, text, error)) {
         return true;
     }
     (void)std::fprintf(stderr, "%s\n", error.c_str());
