@@ -1,7 +1,8 @@
 // orvexcheck.exe under Wine on the sample product: its scripts run from the install
 // directory as the service runs them, whole and with one component broken, as text
 // and as JSON. And --refresh beside the real service: the status script run in a job,
-// ended with all it started at the bound, and never while the service's check may run.
+// ended with all it started at the bound, never before the service's check has given
+// its verdict, and in turns with every other run of the status script.
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 

@@ -282,6 +282,14 @@ TEST(ProbeFormats, EveryRefreshOutcomeInEveryFormat) {
     for (const auto& row : ages) {
         EXPECT_EQ(check::AgeSeconds(row.now, row.written), row.age) << row.now;
     }
+    // A turn that comes late leaves the script 5 s, or a fifth of a shorter bound.
+    const struct {
+        std::uint64_t leftMs, boundMs;
+        bool tooLittle;
+    } turns[] = {{4999, 120000, true}, {5000, 120000, false}, {1999, 10000, true}, {2000, 10000, false}, {3000, 3000, false}};
+    for (const auto& row : turns) {
+        EXPECT_EQ(check::TooLittleLeft(row.leftMs, row.boundMs), row.tooLittle) << row.leftMs << " of " << row.boundMs;
+    }
 }
 
 #ifdef ORVEX_CHECK_PATH

@@ -5,6 +5,7 @@
 #ifndef ORVEX_CHECK_REFRESH_H
 #define ORVEX_CHECK_REFRESH_H
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -24,8 +25,7 @@ constexpr std::uint64_t kLeastScriptTimeMs = 5000;
 constexpr std::uint64_t kLeastScriptShare = 5;
 
 inline bool TooLittleLeft(std::uint64_t leftMs, std::uint64_t boundMs) {
-    const std::uint64_t share = boundMs / kLeastScriptShare;
-    return leftMs < (share < kLeastScriptTimeMs ? share : kLeastScriptTimeMs);
+    return leftMs < std::min(boundMs / kLeastScriptShare, kLeastScriptTimeMs);
 }
 
 enum class RefreshOutcome {

@@ -70,8 +70,9 @@ constexpr const char* kUsage =
     "--format plugin      one line for monitoring plugins: \"ORVEX OK - ...\",\n"
     "                     \"ORVEX CRITICAL - ...\" or \"ORVEX UNKNOWN - ...\", with performance data.\n"
     "--format prometheus  gauges in Prometheus' text format, for a textfile collector.\n"
-    "--output FILE        writes the report to FILE, replacing it whole (a temporary file\n"
-    "                     beside it, renamed over it); a failed write leaves FILE as it was.\n"
+    "--output FILE        writes the report to FILE, a failed check's too, replacing it\n"
+    "                     whole (a temporary file beside it, renamed over it); a failed\n"
+    "                     write leaves FILE as it was.\n"
     "--refresh            (Windows) first runs bin\\orvexStatus.bat as the service does,\n"
     "                     in a job that ends it and all it started when orvexcheck ends.\n"
     "                     It takes turns with every other run of the script, the service's\n"
@@ -85,7 +86,7 @@ constexpr const char* kUsage =
     "2 no verdict: a file cannot be opened or read, a refresh gave no fresh status log,\n"
     "or the check failed otherwise, 3 the executable's path cannot be obtained, 4 the\n"
     "report cannot be written, 64 usage error. With --format plugin: 0 OK, 2 CRITICAL,\n"
-    "3 UNKNOWN (no verdict, or any failure of orvexcheck).\n";
+    "3 UNKNOWN (no verdict, --help, or any failure of orvexcheck).\n";
 
 // Writes text to a standard stream, its bytes as they are, flushed: false where that
 // fails (a full disk, a closed pipe), with the reason on standard error.
@@ -93,7 +94,8 @@ bool Print(const std::string& text, std::FILE* stream = stdout) {
     if (std::fwrite(text.data(), 1, text.size(), stream) == text.size() && std::fflush(stream) == 0) {
         return true;
     }
-    (void)std::fprintf(stderr, "Failure while writing to standard output (%d)\n", errno);
+    (void)std::fprintf(stderr, "Failure while writing to standard %s (%d)\n", stream == stdout ? "output" : "error",
+                       errno);
     return false;
 }
 
