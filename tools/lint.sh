@@ -9,10 +9,10 @@ CHECK=common/src/orvexcheck
 PORTABLE=($HOST/HostLogic.cpp $HOST/PositionMask.cpp $HOST/ProductFile.cpp $HOST/LineReader.cpp $HOST/TextMatcher.cpp $HOST/ComponentMatcher.cpp $HOST/StartupVerification.cpp
           $CHECK/Explanation.cpp $CHECK/ExplainDefinitions.cpp $CHECK/ExplainVerdict.cpp $CHECK/ExplainNearest.cpp $CHECK/LineTexts.cpp $CHECK/ExplainTexts.cpp
           $CHECK/TextReport.cpp $CHECK/JsonWriter.cpp $CHECK/JsonReport.cpp $CHECK/InstallPaths.cpp $CHECK/main.cpp
-          $CHECK/Probe.cpp $CHECK/PluginReport.cpp $CHECK/PrometheusReport.cpp $CHECK/ReportFile.cpp $CHECK/CommandLine.cpp)
+          $CHECK/Probe.cpp $CHECK/PluginReport.cpp $CHECK/PrometheusReport.cpp $CHECK/ReportFile.cpp $CHECK/CommandLine.cpp $CHECK/Report.cpp)
 # orvexcheck's main.cpp is in both lists: its Win32 part is only compiled for Windows.
 WIN32=($CHECK/JsonWriter.cpp $HOST/ProductFile.cpp $HOST/EntryInstaller.cpp $HOST/ServiceContext.cpp $HOST/ServiceRuntime.cpp $HOST/StartupCheck.cpp $HOST/QuietTerminate.cpp $HOST/main.cpp
-       $CHECK/main.cpp $CHECK/Probe.cpp $CHECK/ReportFile.cpp $CHECK/Refresh.cpp)
+       $CHECK/main.cpp $CHECK/Probe.cpp $CHECK/ReportFile.cpp $CHECK/Refresh.cpp $HOST/StatusScriptTurn.cpp)
 
 # clang parses the Win32 units as the 32-bit product is built: mingw-w64's headers and
 # its libstdc++ are named explicitly, since clang does not find them by itself. GCC's

@@ -1,12 +1,15 @@
 // orvexcheck.exe under Wine on the sample product: its scripts run from the install
 // directory as the service runs them, whole and with one component broken, as text
 // and as JSON. And --refresh beside the real service: the status script run in a job,
-// ended with all it started at the bound, and never while the service's check may run.
+// ended with all it started at the bound, never before the service's check has given
+// its verdict, and in turns with every other run of the status script.
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
+#include <future>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -68,10 +71,17 @@ TEST(OrvexCheck, ExplainsTheSampleProductWholeAndBroken) {
                         "Status log:  C:\\Program Files\\ORVEX Sample\\logs\\orvexStatus.log (4 lines)\n"),
               std::string::npos)
         << whole.output;
-    EXPECT_NE(whole.output.find("\r\n3 of 3 components found: every component came up (ORVEX for Quellon 6.1 "
-                                "Service successfully started.)\r\n"),
+    EXPECT_NE(whole.output.find("\n3 of 3 components found: every component came up (ORVEX for Quellon 6.1 "
+                                "Service successfully started.)\n"),
               std::string::npos)
         << whole.output;
+    // Every report's bytes as rendered, on standard output too: LF alone.
+    for (const char* format : {"text", "prometheus", "plugin", "json"}) {
+        const RunResult run = ReadOnlyRun(bed, {check, "--format", format});
+        EXPECT_EQ(run.exitCode, 0) << format;
+        EXPECT_FALSE(run.output.empty()) << format;
+        EXPECT_EQ(run.output.find('\r'), std::string::npos) << format << ": " << run.output;
+    }
 
     bed.WriteProductFile("etc\\gamma.broken", "broken\r\n");
     ASSERT_EQ(bed.Run({"cmd", "/c", bed.BinDir() + "\\cycle.bat"}, 120).exitCode, 0);
@@ -139,6 +149,24 @@ constexpr const char* kEndless =
     "start \"\" /b \"%~dp0svcctl.exe\" sleep 600000\r\n"
     ":beat\r\necho beat>> \"%~dp0..\\logs\\status.beat\"\r\nping -n 2 127.0.0.1 >nul\r\ngoto beat\r\n";
 
+// A status script that records its begin and its end in logs\\trace.txt around body.
+std::string TracedScript(const std::string& body) {
+    return "@echo off\r\necho begin>> \"%~dp0..\\logs\\trace.txt\"\r\n" + body +
+           "echo end>> \"%~dp0..\\logs\\trace.txt\"\r\n";
+}
+
+// The runs the trace records, each begun after the one before ended.
+::testing::AssertionResult RunsOneAfterTheOther(const std::string& trace, std::size_t runs) {
+    std::string expected;
+    for (std::size_t k = 0; k < runs; ++k) {
+        expected += "begin\r\nend\r\n";
+    }
+    if (trace == expected) {
+        return ::testing::AssertionSuccess();
+    }
+    return ::testing::AssertionFailure() << "trace:\n" << trace;
+}
+
 // Names the row in the test's listing.
 void PrintTo(const RefreshRow& row, std::ostream* out) { *out << row.name; }
 
@@ -177,12 +205,12 @@ TEST_P(Refresh, GivesAVerdictOnlyOnALogTheScriptRewrote) {
     EXPECT_EQ(refresh["exitCode"].dump(), row.exitCode);
     EXPECT_EQ(refresh["detail"].get<std::string>().rfind(row.detail, 0), 0U) << run.output;
     EXPECT_EQ(refresh["timeoutSeconds"].dump(), row.timeout);
-    EXPECT_EQ(refresh["ran"], !row.serviceStarted);
+    EXPECT_EQ(refresh["ran"], true);
     EXPECT_EQ(refresh["logRewritten"], doc["verdict"] == "confirmed");
     const bool bound = refresh["outcome"] == "timedOut";
     EXPECT_EQ(refresh["reachedBound"], bound);
-    // Run by the refresh, or, while the service's check may run, not at all.
-    EXPECT_EQ(bed->ProductFileExists("logs\\status.ran"), !row.serviceStarted);
+    // Run by the refresh, also right after the service's check gave its verdict.
+    EXPECT_TRUE(bed->ProductFileExists("logs\\status.ran"));
     if (bound) {
         EXPECT_GT(refresh["seconds"].get<double>(), 4.0);
         EXPECT_LT(refresh["seconds"].get<double>(), 6.5);
@@ -203,8 +231,7 @@ INSTANTIATE_TEST_SUITE_P(
                    "The status script ended (exit code 0) but did not rewrite the status log"},
         RefreshRow{"RunsPastTheBound", kEndless, "5", false, 2, "unknown", "timedOut", "null",
                    "The status script did not end within 5 s"},
-        RefreshRow{"DuringTheServiceCheck", kRewriteLog, "30", true, 2, "unknown", "serviceChecking", "null",
-                   "The service started "}),
+        RefreshRow{"RightAfterTheServiceCheck", kRewriteLog, "30", true, 0, "confirmed", "rewritten", "3", ""}),
     [](const ::testing::TestParamInfo<RefreshRow>& info) { return std::string(info.param.name); });
 
 TEST_F(RefreshProbe, ProbesTakeTurnsAndOneEndedByItsAgentLeavesNothingRunning) {
@@ -233,6 +260,80 @@ TEST_F(RefreshProbe, ProbesTakeTurnsAndOneEndedByItsAgentLeavesNothingRunning) {
     bed->WriteProductFile("bin\\orvexStatus.bat", RecordingScript("status", kRewriteLog));
     const RunResult next = bed->Run({Check(), "--refresh", "--json"});
     EXPECT_EQ(next.exitCode, 0) << next.output;
+}
+
+// Two probes at once, the second one's script emptying and rewriting a large log while
+// the first one may still scan it: each holds the turn until its report is written.
+TEST_F(RefreshProbe, TwoProbesAtOnceBothConfirm) {
+    std::string filler;
+    while (filler.size() < 10U * 1024 * 1024) {
+        filler += "INFO a line of the product's own, long enough to make the log large\r\n";
+    }
+    bed->WriteProductFile("logs\\filler.txt", filler);
+    bed->WriteProductFile("bin\\orvexStatus.bat",
+                          TracedScript("type \"%~dp0..\\logs\\filler.txt\"> \"%~dp0..\\logs\\orvexStatus.log\"\r\n"
+                                       "echo Alpha started, joined the kernel>> \"%~dp0..\\logs\\orvexStatus.log\"\r\n"
+                                       "echo Beta started, joined the kernel>> \"%~dp0..\\logs\\orvexStatus.log\"\r\n"));
+    for (int pair = 0; pair < 3; ++pair) {
+        SCOPED_TRACE(pair);
+        bed->Remove(bed->InstallDir() + "\\logs\\trace.txt");
+        auto first = std::async(std::launch::async, [this] { return bed->Run({Check(), "--refresh", "--format", "plugin"}, 90); });
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        const RunResult second = bed->Run({Check(), "--refresh", "--format", "plugin"}, 90);
+        const RunResult firstRun = first.get();
+        EXPECT_EQ(firstRun.exitCode, 0) << firstRun.output;
+        EXPECT_EQ(second.exitCode, 0) << second.output;
+        EXPECT_EQ(firstRun.output.rfind("ORVEX OK - 2 of 2 components found", 0), 0U) << firstRun.output;
+        EXPECT_EQ(second.output.rfind("ORVEX OK - 2 of 2 components found", 0), 0U) << second.output;
+        EXPECT_TRUE(RunsOneAfterTheOther(bed->ReadProductFile("logs\\trace.txt"), 2));
+    }
+}
+
+// The service's startup check and a probe started together take turns too, and the
+// service confirms its start.
+TEST_F(RefreshProbe, TheServiceCheckAndAProbeTakeTurns) {
+    bed->WriteProductFile("bin\\orvexStatus.bat", TracedScript("ping -n 3 127.0.0.1 >nul\r\n"
+                                                               "echo Alpha started, joined the kernel> \"%~dp0..\\logs\\orvexStatus.log\"\r\n"
+                                                               "echo Beta started, joined the kernel>> \"%~dp0..\\logs\\orvexStatus.log\"\r\n"));
+    Install();
+    auto probe = std::async(std::launch::async, [this] { return bed->Run({Check(), "--refresh", "--json"}, 90); });
+    EXPECT_EQ(Start().at("state"), "4");
+    const RunResult run = probe.get();
+    ASSERT_TRUE(bed->WaitForEventText(kStarted, std::chrono::seconds(60)));
+    const nlohmann::json doc = nlohmann::json::parse(run.output, nullptr, false);
+    ASSERT_TRUE(doc.is_object()) << run.output;
+    // Before the service began, or once its check had begun: then it runs nothing.
+    const bool ran = doc["refresh"]["ran"] == true;
+    EXPECT_EQ(doc["refresh"]["outcome"], ran ? "rewritten" : "serviceChecking") << run.output;
+    EXPECT_TRUE(RunsOneAfterTheOther(bed->ReadProductFile("logs\\trace.txt"), ran ? 2 : 1));
+}
+
+// Right after a start the probe gives no verdict until the service's own is written,
+// and then gives one at once.
+TEST_F(RefreshProbe, UnknownWhileTheServiceChecksThenAVerdictAtOnce) {
+    bed->WriteProductFile("bin\\orvexStart.bat", RecordingScript("start", "ping -n 6 127.0.0.1 >nul\r\n"));
+    bed->WriteProductFile("bin\\orvexStatus.bat", RecordingScript("status", kRewriteLog));
+    Install();
+    ASSERT_EQ(Start().at("state"), "4");
+    int unknown = 0;
+    bool confirmed = false;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!confirmed && std::chrono::steady_clock::now() < until) {
+        const bool verdictWritten = IndexOf(bed->Events(), kStarted) >= 0;
+        const RunResult run = bed->Run({Check(), "--refresh", "--timeout", "30", "--json"}, 60);
+        const nlohmann::json doc = nlohmann::json::parse(run.output, nullptr, false);
+        ASSERT_TRUE(doc.is_object()) << run.output;
+        confirmed = doc["verdict"] == "confirmed";
+        if (!confirmed) {
+            EXPECT_FALSE(verdictWritten) << run.output;
+            EXPECT_EQ(doc["refresh"]["outcome"], "serviceChecking") << run.output;
+            EXPECT_EQ(doc["refresh"]["detail"], "The service's startup check is running: the status script was not run");
+            EXPECT_EQ(run.exitCode, 2);
+            ++unknown;
+        }
+    }
+    EXPECT_TRUE(confirmed);
+    EXPECT_GT(unknown, 0);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include "Explanation.h"
 #include "PluginReport.h"
 #include "PrometheusReport.h"
+#include "Report.h"
 
 #include <gtest/gtest.h>
 
@@ -60,8 +61,12 @@ TEST(ProbeFormats, CommandLine) {
         std::vector<std::string> arguments;
         std::string problem;  // how it begins; "" for none
         unsigned timeout;
+        check::Format format = check::Format::text;
     } rows[] = {
-        {{"--format", "prometheus", "--output", "f"}, "", 120},
+        {{"--format", "prometheus", "--output", "f"}, "", 120, check::Format::prometheus},
+        {{"--format", "json"}, "", 120, check::Format::json},
+        {{"--json"}, "", 120, check::Format::json},
+        {{"--format", "plugin", "--help"}, "", 120, check::Format::plugin},
         {{"--format", "plugin", "--json"}, "one format only", 120},
         {{"--refresh"}, noRefresh, 120},
         {{"--refresh", "--timeout", "1"}, noRefresh, 1},
@@ -70,6 +75,8 @@ TEST(ProbeFormats, CommandLine) {
         {{"--refresh", "--timeout", "121"}, noRefresh.empty() ? "--timeout takes" : noRefresh, 0},
         {{"--refresh", "--timeout", "5s"}, noRefresh.empty() ? "--timeout takes" : noRefresh, 0},
         {{"--timeout", "5"}, "--timeout is for --refresh", 5},
+        {{"--timeout", "0", "--refresh"}, "--timeout takes", 0},
+        {{"--timeout", "0"}, "--timeout takes", 0},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.arguments.empty() ? "(none)" : row.arguments[0] + " ... " + row.arguments.back());
@@ -79,6 +86,7 @@ TEST(ProbeFormats, CommandLine) {
         EXPECT_EQ(problem.empty(), row.problem.empty()) << problem;
         if (problem.empty()) {
             EXPECT_EQ(options.timeoutSeconds, row.timeout);
+            EXPECT_EQ(options.format, row.format);
         }
     }
 }
@@ -97,6 +105,8 @@ TEST(ProbeFormats, PluginStatusLinesAndPerformanceData) {
     for (int k = 0; k < 300; ++k) {
         many += "k=component number " + std::to_string(k) + " of a long list,up,kernel\n";
     }
+    check::RefreshResult lineFeed;
+    lineFeed.detail = "The status script cannot be started (error 3): C:\\new\nfolder\r\n";
     check::RefreshResult timedOut;
     timedOut.outcome = check::RefreshOutcome::kTimedOut;
     timedOut.ran = timedOut.reachedBound = true;
@@ -109,6 +119,7 @@ TEST(ProbeFormats, PluginStatusLinesAndPerformanceData) {
         std::optional<check::RefreshResult> refresh;
         std::string line;  // for a log an hour old
         int exitStatus;
+        std::string holds = "";  // further on in the line
     } rows[] = {
         {"confirmed", "a=alpha,up,kernel\n", &log, {},
          "ORVEX OK - 1 of 1 component found | 'components_defined'=1;;;0 'components_found'=1;;1:;0;1" + age, 0},
@@ -120,7 +131,10 @@ TEST(ProbeFormats, PluginStatusLinesAndPerformanceData) {
          "ORVEX OK - 0 of 0 components found | 'components_defined'=0;;;0 'components_found'=0;;0:;0;0" + age, 0},
         {"no status log", "a=alpha,up,kernel\n", nullptr, {}, "ORVEX UNKNOWN - Failure while opening file: ", 3},
         {"three hundred missing", many, &log, {},
-         "ORVEX CRITICAL - 0 of 300 components found, not found: \"component number 0 of a long list\", \"component", 2},
+         "ORVEX CRITICAL - 0 of 300 components found, not found: \"component number 0 of a long list\", \"component", 2,
+         " more | 'components_defined'=300;;;0 'components_found'=0;;300:;0;300" + age + "\n"},
+        {"a line feed in a path", "a=alpha,up,kernel\n", &log, lineFeed,
+         "ORVEX UNKNOWN - The status script cannot be started (error 3): C:\\new folder   |" + age + "\n", 3},
         {"a refresh that timed out", "a=alpha,up,kernel\n", &log, timedOut,
          "ORVEX UNKNOWN - The status script ran past 5 s |" + age + " 'refresh_time'=5.000s;;;0;5", 3},
     };
@@ -140,7 +154,8 @@ TEST(ProbeFormats, PluginStatusLinesAndPerformanceData) {
         }
         EXPECT_TRUE(std::regex_match(line, kPluginLine)) << line;
         EXPECT_EQ(line.rfind(row.line, 0), 0U) << line;
-        EXPECT_LT(line.size(), 1500U);
+        EXPECT_LE(line.size(), check::kPluginOutputBytes);
+        EXPECT_NE(line.find(row.holds), std::string::npos) << line;
 #ifdef ORVEX_CHECK_PATH
         if (row.refresh) {
             continue;  // natively no refresh runs
@@ -161,7 +176,120 @@ TEST(ProbeFormats, PluginStatusLinesAndPerformanceData) {
     const check::test::ProcessRun usage = RunCheck({"-x", "--format", "plugin"}, fs::temp_directory_path());
     EXPECT_EQ(usage.status, 3);
     EXPECT_EQ(usage.out, "ORVEX UNKNOWN - orvexcheck: unknown option -x\n");
+    // --help too, as the plugins' guidelines ask.
+    EXPECT_EQ(RunCheck({"--format", "plugin", "--help"}, fs::temp_directory_path()).status, 3);
+    EXPECT_EQ(RunCheck({"--help"}, fs::temp_directory_path()).status, 0);
 #endif
+}
+
+// The plugin's whole output at the edge of its 1,000 bytes: a name that fits exactly
+// is listed, one byte more and it is counted instead.
+TEST(ProbeFormats, PluginOutputAtTheEdgeOfItsLength) {
+    check::Explanation explanation;
+    explanation.components.resize(3);
+    explanation.confirmed = false;
+    explanation.failed = {"a", "b"};
+    const std::size_t base = check::RenderPlugin(explanation, {}).size();
+    ASSERT_LT(base, check::kPluginOutputBytes);
+    explanation.failed[1] = std::string(1 + check::kPluginOutputBytes - base, 'b');
+    const std::string edge = check::RenderPlugin(explanation, {});
+    EXPECT_EQ(edge.size(), check::kPluginOutputBytes);
+    EXPECT_NE(edge.find(", \"" + explanation.failed[1] + "\" | 'components_defined'=3;"), std::string::npos) << edge;
+    explanation.failed[1] += 'b';
+    const std::string past = check::RenderPlugin(explanation, {});
+    EXPECT_LE(past.size(), check::kPluginOutputBytes);
+    EXPECT_NE(past.find("not found: \"a\" and 1 more | 'components_defined'=3;"), std::string::npos) << past;
+    // A first name longer than the whole line is shortened; the count stays.
+    explanation.failed = {std::string(2000, 'x'), "b"};
+    const std::string shortened = check::RenderPlugin(explanation, {});
+    EXPECT_EQ(shortened.size(), check::kPluginOutputBytes);
+    EXPECT_NE(shortened.find("not found: \"xxx"), std::string::npos) << shortened;
+    EXPECT_NE(shortened.find("xxx... and 1 more | 'components_defined'=3;"), std::string::npos) << shortened;
+}
+
+// Each outcome of a refresh, as every format reports it: a verdict only on a rewritten
+// log, the script's time only where it ran.
+TEST(ProbeFormats, EveryRefreshOutcomeInEveryFormat) {
+    const std::string rules = "a=alpha,up,kernel\n";
+    const std::string log = "alpha up kernel\n";
+    const Installation install(&rules, &log);
+    const check::Explanation explanation = check::Explain(install.files.properties, install.files.statusLog);
+    const check::Checked checked{install.dir.string(), install.files.properties, install.files.statusLog};
+    using Outcome = check::RefreshOutcome;
+    const struct {
+        Outcome outcome;
+        bool ran;
+        bool bound;
+        const char* detail;
+    } rows[] = {
+        {Outcome::kRewritten, true, false, ""},
+        {Outcome::kNotRewritten, true, false, "The status script ended (exit code 0) but did not rewrite the status log"},
+        {Outcome::kTimedOut, true, true, "The status script did not end within 5 s"},
+        {Outcome::kServiceChecking, false, false, "The service's startup check is running"},
+        {Outcome::kBusy, false, false, "Another run of the status script held the turn for the whole 5 s"},
+        {Outcome::kCannotRun, false, false, "The status script cannot be started (error 2)"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(check::OutcomeName(row.outcome));
+        check::ProbeFacts facts;
+        facts.logAgeSeconds = 7;
+        facts.refreshTimeoutSeconds = 5;
+        facts.refresh.emplace();
+        facts.refresh->outcome = row.outcome;
+        facts.refresh->ran = row.ran;
+        facts.refresh->reachedBound = row.bound;
+        facts.refresh->seconds = row.ran ? 1.5 : 0;
+        facts.refresh->exitCode = 3;
+        facts.refresh->logRewritten = row.outcome == Outcome::kRewritten;
+        facts.refresh->detail = row.detail;
+        const bool verdict = check::GivesVerdict(*facts.refresh);
+        const check::Explanation* given = verdict ? &explanation : nullptr;
+        const std::string error = verdict ? "" : check::RefreshFailure(*facts.refresh);
+        const auto render = [&](check::Format format) {
+            return check::RenderReport(format, given, checked, facts, error);
+        };
+
+        const std::string json = render(check::Format::json);
+        EXPECT_NE(json.find(verdict ? "\"verdict\": \"confirmed\"" : "\"verdict\": \"unknown\""), std::string::npos)
+            << json;
+        EXPECT_NE(json.find(std::string("\"outcome\": \"") + check::OutcomeName(row.outcome) + "\""), std::string::npos);
+        EXPECT_EQ(json.find("\"exitCode\": 3") != std::string::npos, row.ran && !row.bound) << json;
+
+        const std::string prometheus = render(check::Format::prometheus);
+        EXPECT_EQ(prometheus.find("\norvex_refresh_duration_seconds 1.500\n") != std::string::npos, row.ran)
+            << prometheus;
+        EXPECT_EQ(prometheus.find("\norvex_probe_success 1\n") != std::string::npos, verdict);
+        EXPECT_EQ(prometheus.find("\norvex_verdict{verdict=\"unknown\"} 1\n") != std::string::npos, !verdict);
+
+        const std::string plugin = render(check::Format::plugin);
+        EXPECT_EQ(plugin.rfind(verdict ? "ORVEX OK - " : std::string("ORVEX UNKNOWN - ") + row.detail, 0), 0U)
+            << plugin;
+        EXPECT_EQ(plugin.find("'refresh_time'=1.500s;;;0;5") != std::string::npos, row.ran) << plugin;
+
+        const std::string text = render(check::Format::text);
+        EXPECT_EQ(text.find("Refresh: the status script was not run\n") != std::string::npos, !row.ran) << text;
+        EXPECT_EQ(text.find("Status log last written 7 s ago\n") != std::string::npos, true) << text;
+        EXPECT_EQ(text.size() >= error.size() + 1 && text.compare(text.size() - error.size() - 1, error.size(), error) == 0,
+                  true)
+            << text;
+    }
+    // The log's age: never negative, where a clock step put its last write ahead of now.
+    const struct {
+        std::int64_t now;
+        std::optional<std::int64_t> written;
+        std::optional<std::uint64_t> age;
+    } ages[] = {{3700, 100, 3600}, {100, 3700, 0}, {100, 100, 0}, {100, std::nullopt, std::nullopt}};
+    for (const auto& row : ages) {
+        EXPECT_EQ(check::AgeSeconds(row.now, row.written), row.age) << row.now;
+    }
+    // A turn that comes late leaves the script 5 s, or a fifth of a shorter bound.
+    const struct {
+        std::uint64_t leftMs, boundMs;
+        bool tooLittle;
+    } turns[] = {{4999, 120000, true}, {5000, 120000, false}, {1999, 10000, true}, {2000, 10000, false}, {3000, 3000, false}};
+    for (const auto& row : turns) {
+        EXPECT_EQ(check::TooLittleLeft(row.leftMs, row.boundMs), row.tooLittle) << row.leftMs << " of " << row.boundMs;
+    }
 }
 
 #ifdef ORVEX_CHECK_PATH
@@ -253,6 +381,7 @@ TEST(ProbeFormats, PrometheusTextThatPromtoolAccepts) {
 TEST(ProbeFormats, OutputReplacesItsFileWholeOrLeavesItAsItWas) {
     const std::string rules = "a=alpha,up,kernel\n";
     const Installation install(&rules, &rules);
+    const Installation withoutLog(&rules, nullptr);
     const fs::path output = install.dir / "orvex.prom";
     // A file size limit of 0 makes every write fail (EFBIG) rather than end the process.
     const std::string full = "trap '' XFSZ; ulimit -f 0; ";
@@ -261,9 +390,17 @@ TEST(ProbeFormats, OutputReplacesItsFileWholeOrLeavesItAsItWas) {
         std::string limits;
         int status;
         std::string begins;  // what the file then begins with
+        bool logMissing = false;
     } rows[] = {
         {{"--format", "prometheus"}, "", 0, "# HELP orvex_probe_success "},
         {{"--json"}, "", 0, "{\n  \"tool\": \"orvexcheck\""},
+        {{"--format", "json"}, "", 0, "{\n  \"tool\": \"orvexcheck\""},
+        {{}, "", 0, "Definitions: "},
+        // A check without a verdict replaces the file with its report, in every format.
+        {{}, "", 2, "Failure while opening file: " + withoutLog.files.statusLog + "\n", true},
+        {{"--format", "plugin"}, "", 3, "ORVEX UNKNOWN - Failure while opening file: ", true},
+        {{"--json"}, "", 2, "{\n  \"tool\": \"orvexcheck\"", true},
+        {{"--format", "prometheus"}, "", 2, "# HELP orvex_probe_success ", true},
         {{"--format", "prometheus"}, full, 4, "old"},
         {{"--format", "plugin"}, full, 3, "old"},
         {{}, full, 4, "old"},
@@ -272,7 +409,8 @@ TEST(ProbeFormats, OutputReplacesItsFileWholeOrLeavesItAsItWas) {
         SCOPED_TRACE(row.limits + (row.arguments.empty() ? "text" : row.arguments.back()));
         std::ofstream(output, std::ios::binary) << "old";
         std::vector<std::string> arguments = row.arguments;
-        arguments.insert(arguments.end(), {"--output", output.string(), install.dir.string()});
+        arguments.insert(arguments.end(),
+                         {"--output", output.string(), (row.logMissing ? withoutLog : install).dir.string()});
         EXPECT_EQ(RunCheck(arguments, install.dir / "logs" / "run", row.limits).status, row.status);
         EXPECT_EQ(check::test::ReadWhole(output).rfind(row.begins, 0), 0U);
         EXPECT_EQ(std::distance(fs::directory_iterator(install.dir), fs::directory_iterator()), 3) << "a file left";

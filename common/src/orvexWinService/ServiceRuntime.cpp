@@ -2,6 +2,7 @@
 
 #include "HostLogic.h"
 #include "ServiceContext.h"
+#include "StatusScriptTurn.h"
 
 namespace orvex {
 
@@ -99,6 +100,7 @@ void ServiceContext::ServiceMain() {
         const std::lock_guard<std::mutex> lock(eventsLock);
         stopDoneEvent = stopDone;
     }
+    turn::StartupCheckBegins();  // probes wait for the check's verdict from here on
     ReportEvent(text::kStarting + startScriptPath, EVENTLOG_INFORMATION_TYPE);
     {
         const std::lock_guard<std::mutex> lock(eventsLock);
@@ -106,7 +108,9 @@ void ServiceContext::ServiceMain() {
     }
     (void)StartWorker(kRunStartScript);
     ReportStatus(SERVICE_RUNNING, NO_ERROR, 0, 0);
-    (void)StartWorker(kCheckStartup);
+    if (!StartWorker(kCheckStartup)) {
+        turn::StartupCheckEnds();
+    }
 
     if (stopDone) {
         WaitForSingleObject(stopDone.get(), INFINITE);

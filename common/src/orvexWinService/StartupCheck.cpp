@@ -5,6 +5,7 @@
 #include "HostLogic.h"
 #include "ServiceContext.h"
 #include "StatusChecker.h"
+#include "StatusScriptTurn.h"
 
 namespace orvex {
 
@@ -18,6 +19,7 @@ static_assert(eventlog::kError == EVENTLOG_ERROR_TYPE && eventlog::kWarning == E
 
 void ServiceContext::CheckStartup() {
     const std::string propertiesPath = installDir + text::kPropertiesRelativePath;
+    turn::StartupCheckTurn turn;  // probes run no status script beside this check's, nor before its verdict
     const SharedEvent startDone = StartDoneEvent();
     if (startDone) {
         WaitForSingleObject(startDone.get(), kStartDoneWaitMs);
@@ -27,12 +29,14 @@ void ServiceContext::CheckStartup() {
     STARTUPINFOA startup = {};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION process = {};
+    turn.Take();
     if (CreateProcessA(statusScriptPath.c_str(), nullptr, nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
                        nullptr, installDir.c_str(), &startup, &process)) {
         const KernelHandle processHandle(process.hProcess);
         const KernelHandle threadHandle(process.hThread);
         // A status script still running after this is left alone; the log is scanned as it is.
         WaitForSingleObject(processHandle.get(), kStatusScriptWaitMs);
+        turn.KeepWhileRunning(processHandle.get());
     } else {
         const DWORD error = GetLastError();
         ReportError(text::kStatusLaunchFailed, error);
@@ -41,6 +45,7 @@ void ServiceContext::CheckStartup() {
     const std::optional<EventEntry> failure = GuardedCheck([&] {
         StatusChecker checker(propertiesPath, statusLogPath);
         const bool allStarted = checker.Check();
+        turn.Release();
         const std::string failureList = allStarted ? std::string() : FailureListText(checker.GetFailedComponents());
         // The checker is done with: its status text moves out rather than being copied.
         const std::string statusText = std::move(checker).GetStatusText();
@@ -52,6 +57,7 @@ void ServiceContext::CheckStartup() {
             ReportEvent(statusText, EVENTLOG_ERROR_TYPE);
             ReportEvent(failureList, EVENTLOG_ERROR_TYPE);
             ReportEvent(text::kStartFailed, EVENTLOG_ERROR_TYPE);
+            turn::StartupCheckTurn::CheckEnded();
             // A stop begun meanwhile is the only one: it keeps its cause and exit codes.
             (void)StopIfFirst(StopCause::kFailedStartupCheck, StopThread::kThisOne);
         }

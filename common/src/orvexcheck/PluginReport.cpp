@@ -12,9 +12,30 @@
 namespace orvex::check {
 namespace {
 
-// The names listed in the status line stop once it is this long, so that the
-// agent (Nagios reads some 4 KiB of a plugin's output) gets the whole line.
-constexpr std::size_t kNamesBudget = 1024;
+// "ORVEX ", the status, " - ", and the line end around the text.
+std::size_t Frame(const std::string& status, const std::string& perf) {
+    return 6 + status.size() + 3 + (perf.empty() ? 0 : 3 + perf.size()) + 1;
+}
+
+// The text's first bytes, at most size of them, cut where no UTF-8 character is split.
+std::string Cut(const std::string& text, std::size_t size) {
+    if (text.size() <= size) {
+        return text;
+    }
+    while (size > 0 && (static_cast<unsigned char>(text[size]) & 0xC0U) == 0x80U) {
+        --size;
+    }
+    return text.substr(0, size);
+}
+
+// The text shortened, with "...", to at most room bytes; empty where not even that fits.
+std::string Shortened(const std::string& text, std::size_t room) {
+    constexpr std::size_t kEllipsis = 3;
+    if (text.size() <= room) {
+        return text;
+    }
+    return room > kEllipsis ? Cut(text, room - kEllipsis) + "..." : std::string();
+}
 
 // The text as one line of UTF-8 without "|".
 std::string OneLine(const std::string& text) {
@@ -48,8 +69,41 @@ std::string ProbePerf(const ProbeFacts& facts) {
     return out;
 }
 
+// The whole output, within kPluginOutputBytes: the text is shortened where it would not fit.
 std::string Line(const std::string& status, const std::string& text, const std::string& perf) {
-    return Cat({"ORVEX ", status, " - ", text, perf.empty() ? "" : " | ", perf, "\n"});
+    const std::size_t frame = Frame(status, perf);
+    const std::size_t room = frame < kPluginOutputBytes ? kPluginOutputBytes - frame : 0;
+    return Cat({"ORVEX ", status, " - ", Shortened(text, room), perf.empty() ? "" : " | ", perf, "\n"});
+}
+
+// ", not found: " and the names, as many as fit in room with the count of the others;
+// a first name too long for it is shortened rather than the count left out.
+std::string NotFound(const std::vector<std::string>& failed, std::size_t room) {
+    std::string text = ", not found: ";
+    std::size_t listed = 0;
+    for (; listed < failed.size(); ++listed) {
+        const std::size_t others = failed.size() - listed - 1;
+        const std::string more = others == 0 ? "" : Cat({" and ", std::to_string(others), " more"});
+        const std::string name = OneLine(Visible(failed[listed]));
+        const std::string separator = listed == 0 ? "" : ", ";
+        const std::size_t used = text.size() + separator.size() + more.size();
+        if (used + name.size() <= room) {
+            Put(text, {separator, name});
+            continue;
+        }
+        if (listed == 0 && used < room) {
+            const std::string shortened = Shortened(name, room - used);
+            if (!shortened.empty()) {
+                text += shortened;
+                ++listed;
+            }
+        }
+        break;
+    }
+    if (listed < failed.size()) {
+        Put(text, {listed == 0 ? "" : " and ", std::to_string(failed.size() - listed), " more"});
+    }
+    return text;
 }
 
 }  // namespace
@@ -58,27 +112,18 @@ std::string RenderPlugin(const Explanation& explanation, const ProbeFacts& facts
     const std::uint64_t defined = explanation.components.size();
     const std::uint64_t found = defined - explanation.failed.size();
     std::string text = Cat({std::to_string(found), " of ", Plural(defined, "component", "components"), " found"});
-    if (!explanation.confirmed) {
-        text += ", not found: ";
-        std::size_t listed = 0;
-        for (const std::string& name : explanation.failed) {
-            if (listed > 0 && text.size() > kNamesBudget) {
-                break;
-            }
-            Put(text, {listed == 0 ? "" : ", ", OneLine(Visible(name))});
-            ++listed;
-        }
-        if (listed < explanation.failed.size()) {
-            Put(text, {" and ", std::to_string(explanation.failed.size() - listed), " more"});
-        }
-    }
     std::string perf;
     const std::string all = std::to_string(defined);
     PutPerf(perf, "components_defined", all, "", "", "");
     PutPerf(perf, "components_found", std::to_string(found), "", all + ":", all);
     const std::string probe = ProbePerf(facts);
     Put(perf, {probe.empty() ? "" : " ", probe});
-    return Line(explanation.confirmed ? "OK" : "CRITICAL", text, perf);
+    const std::string status = explanation.confirmed ? "OK" : "CRITICAL";
+    if (!explanation.confirmed) {
+        const std::size_t used = Frame(status, perf) + text.size();
+        text += NotFound(explanation.failed, used < kPluginOutputBytes ? kPluginOutputBytes - used : 0);
+    }
+    return Line(status, text, perf);
 }
 
 std::string RenderPluginUnknown(const std::string& error, const ProbeFacts& facts) {

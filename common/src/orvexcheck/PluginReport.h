@@ -4,6 +4,7 @@
 #ifndef ORVEX_CHECK_PLUGIN_REPORT_H
 #define ORVEX_CHECK_PLUGIN_REPORT_H
 
+#include <cstddef>
 #include <string>
 
 #include "Explanation.h"
@@ -14,6 +15,10 @@ namespace orvex::check {
 constexpr int kPluginOk = 0;
 constexpr int kPluginCritical = 2;
 constexpr int kPluginUnknown = 3;
+
+// The whole output, line feed and performance data included, fits in the 1,024 bytes
+// that NRPE carries.
+constexpr std::size_t kPluginOutputBytes = 1000;
 
 // "ORVEX OK - ..." or "ORVEX CRITICAL - ..." naming the components not found,
 // then "|" and the performance data, as UTF-8 with a line feed.

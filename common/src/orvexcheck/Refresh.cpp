@@ -1,13 +1,13 @@
-// orvexcheck --refresh on Windows: takes the turn among probes, keeps out of the
-// service's own startup check, and runs the status script inside a job that ends it and
+// orvexcheck --refresh on Windows: takes the turn among every run of the status script,
+// the service's startup check included, keeps out of that check until its verdict is
+// written, and runs the status script inside a job that ends it and
 // everything it started at the bound or when orvexcheck ends, however that happens.
 // The job is closed, and its processes gone, before the turn is released: a released
-// turn means that no refresh is running.
+// turn means that no refresh is running. The turn is released only when the probe's
+// report is written.
 #include "Refresh.h"
 
 #include <windows.h>
-
-#include <sddl.h>
 
 #include <memory>
 #include <string_view>
@@ -15,27 +15,27 @@
 #include "HostLogic.h"
 #include "Pieces.h"
 #include "ScopedHandle.h"
+#include "StatusScriptTurn.h"
 
 namespace orvex::check {
 
 namespace {
 
-// A global name, so that probes of every session take turns; where the global
-// namespace is missing, the name alone (turns within the session) is used.
-constexpr const char* kTurnName = "Global\\orvexcheckRefresh";
-constexpr const char* kLocalTurnName = "orvexcheckRefresh";
-// SYSTEM and Administrators own the turn; every signed-in account may wait for it and
-// release it, so that probes run by different accounts still take turns.
-constexpr const char* kTurnSecurity = "D:(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x00100001;;;AU)";
+// Where the global namespace is missing, the name alone (turns within the session).
+constexpr const char* kLocalTurnName = "orvexStatusScriptTurn";
 
 constexpr ULONGLONG kMsPerS = 1000;
-constexpr ULONGLONG kFileTimeUnitsPerS = 10000000;  // FILETIME counts 100 ns
 // After the job was ended: how long its processes may take to be gone.
 constexpr ULONGLONG kTreeEndWaitMs = 5000;
 constexpr DWORD kTreePollMs = 20;
 
 constexpr const char* kUnreadableBefore = "The status log's last-write time cannot be read before the refresh (error ";
 constexpr const char* kUnreadableAfter = "The status log's last-write time cannot be read after the refresh (error ";
+constexpr const char* kLacksTheRight =
+    "This account lacks the right to take the turn among runs of the status script (Global\\orvexStatusScriptTurn), "
+    "which only SYSTEM and Administrators have, as they alone may run the script and write the status log: "
+    "run --refresh as one of them; nothing was run";
+constexpr const char* kCheckRunning = "The service's startup check is running: the status script was not run";
 
 // A fixed text with a number (an error code, seconds) in it.
 std::string Said(std::string_view before, unsigned long long number, std::string_view after) {
@@ -46,95 +46,74 @@ ULONGLONG FromFileTime(const FILETIME& time) {
     return (static_cast<ULONGLONG>(time.dwHighDateTime) << 32U) | time.dwLowDateTime;
 }
 
-// The service's process age decides alone; a creation time after now (the clock was set
-// back) counts as young: the check may be running.
-bool ServiceMayBeChecking(ULONGLONG createdAt, ULONGLONG now) {
-    return createdAt > now || now - createdAt < kServiceCheckWindowS * kFileTimeUnitsPerS;
-}
-
-// The status log's last-write time, where it can be read.
+// The status log's last-write time, where it can be read; error is set where it cannot
+// for another reason than a missing log.
 struct LogStamp {
     bool present = false;
     ULONGLONG written = 0;
+    DWORD error = 0;
 };
 
 bool Rewritten(const LogStamp& before, const LogStamp& after) {
     return after.present && (!before.present || after.written != before.written);
 }
 
-// A log that is missing is told by the outcome; any other failure goes to the notes.
-LogStamp StampOf(const std::string& path, std::vector<std::string>& notes, const char* unreadable) {
+LogStamp StampOf(const std::string& path) {
     WIN32_FILE_ATTRIBUTE_DATA data = {};
     if (GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data) == FALSE) {
         const DWORD error = GetLastError();
-        if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) {
-            notes.push_back(Said(unreadable, error, ")"));
-        }
-        return {};
+        return {false, 0, error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? 0 : error};
     }
-    return {true, FromFileTime(data.ftLastWriteTime)};
+    return {true, FromFileTime(data.ftLastWriteTime), 0};
 }
 
-// The turn among probes: the mutex, and whether this process holds it.
-class Turn {
-public:
-    Turn() = default;
-    Turn(const Turn&) = delete;
-    Turn& operator=(const Turn&) = delete;
-    ~Turn() {
-        if (held_) {
-            (void)ReleaseMutex(mutex_.get());
-        }
+// Opens the turn; an empty text, or why it cannot be opened.
+std::string OpenTurn(KernelHandle& mutex, std::vector<std::string>& notes) {
+    DWORD error = turn::OpenTurn(turn::kTurnName, mutex);
+    if (error == ERROR_ACCESS_DENIED) {
+        return kLacksTheRight;
     }
-
-    // Opens the mutex; an empty text, or why it cannot be opened.
-    std::string Open(std::vector<std::string>& notes) {
-        PSECURITY_DESCRIPTOR descriptor = nullptr;
-        if (ConvertStringSecurityDescriptorToSecurityDescriptorA(kTurnSecurity, SDDL_REVISION_1, &descriptor,
-                                                                 nullptr) == FALSE) {
-            notes.push_back(Said("The turn's permissions cannot be set (error ", GetLastError(),
-                                 "): the account's defaults apply"));
-        }
-        const std::unique_ptr<void, decltype(&LocalFree)> ownedDescriptor(descriptor, &LocalFree);
-        SECURITY_ATTRIBUTES attributes = {static_cast<DWORD>(sizeof(attributes)), descriptor, FALSE};
-        mutex_.reset(CreateMutexA(descriptor != nullptr ? &attributes : nullptr, FALSE, kTurnName));
-        if (mutex_) {
-            return {};
-        }
-        const DWORD error = GetLastError();
-        if (error == ERROR_ACCESS_DENIED) {
-            // Another account's probe may hold it: running now could run beside it.
-            return Said("Cannot take turns with other probes: the mutex Global\\orvexcheckRefresh cannot be opened "
-                        "(error ",
-                        error, "); nothing was run");
-        }
-        notes.push_back(Said("The global mutex cannot be created (error ", error,
-                             "): probes take turns within this session only"));
-        mutex_.reset(CreateMutexA(nullptr, FALSE, kLocalTurnName));
-        if (mutex_) {
-            return {};
-        }
-        return Said("Cannot take turns with other probes: no mutex can be created (error ", GetLastError(),
-                    "); nothing was run");
+    if (error == 0) {
+        return {};
     }
-
-    // Waits for the turn: WAIT_TIMEOUT while another probe holds it, WAIT_FAILED, or
-    // taken. An abandoned one is taken: the probe that held it has ended, and its job with it.
-    DWORD Take(DWORD waitMs, DWORD& error) {
-        const DWORD result = WaitForSingleObject(mutex_.get(), waitMs);
-        error = GetLastError();
-        held_ = result == WAIT_OBJECT_0 || result == WAIT_ABANDONED;
-        return held_ ? WAIT_OBJECT_0 : result;
+    notes.push_back(Said("The global turn cannot be opened (error ", error,
+                         "): runs of the status script take turns within this session only"));
+    error = turn::OpenTurn(kLocalTurnName, mutex);
+    if (error == ERROR_ACCESS_DENIED) {
+        return kLacksTheRight;
     }
+    return error == 0 ? std::string()
+                      : Said("Cannot take turns with other runs of the status script: no mutex can be created (error ",
+                             error, "); nothing was run");
+}
 
-private:
-    KernelHandle mutex_;
-    bool held_ = false;
-};
+// Whether the service's startup check has yet to give its verdict, by its mark alone.
+bool MarkSaysChecking() {
+    DWORD error = 0;
+    return turn::ReadStartupCheckMark(error) == turn::CheckMark::kRunning;
+}
 
-// Whether the service's own startup check may be running; what could not be learned
-// goes to the notes.
+// Whether the service's startup check has yet to give its verdict: its mark, or,
+// before the service's main function has set one, a service still START_PENDING.
+// Sets the outcome and the detail where the check is running or where this cannot be
+// learned; what else could not be learned goes to the notes.
 bool ServiceChecking(RefreshResult& result) {
+    DWORD error = 0;
+    const turn::CheckMark mark = turn::ReadStartupCheckMark(error);
+    if (mark == turn::CheckMark::kRunning) {
+        result.outcome = RefreshOutcome::kServiceChecking;
+        result.detail = kCheckRunning;
+        return true;
+    }
+    if (mark == turn::CheckMark::kUnreadable) {
+        result.outcome = RefreshOutcome::kCannotRun;
+        result.detail = Said("Whether the service's startup check has ended cannot be read (error ", error,
+                             "); nothing was run");
+        return true;
+    }
+    if (mark == turn::CheckMark::kEnded) {
+        return false;
+    }
     const ServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
     if (!manager) {
         result.notes.push_back(Said("The service manager cannot be opened (error ", GetLastError(), ")"));
@@ -142,44 +121,22 @@ bool ServiceChecking(RefreshResult& result) {
     }
     const ServiceHandle service(OpenServiceA(manager.get(), orvex::text::kServiceName, SERVICE_QUERY_STATUS));
     if (!service) {
-        const DWORD error = GetLastError();
+        error = GetLastError();
         result.notes.push_back(error == ERROR_SERVICE_DOES_NOT_EXIST
                                    ? std::string("The service orvexWinService is not installed")
                                    : Said("The service orvexWinService cannot be opened (error ", error, ")"));
         return false;
     }
-    SERVICE_STATUS_PROCESS status = {};
-    DWORD needed = 0;
-    if (QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<LPBYTE>(&status),
-                             sizeof(status), &needed) == FALSE) {
+    SERVICE_STATUS status = {};
+    if (QueryServiceStatus(service.get(), &status) == FALSE) {
         result.notes.push_back(Said("The service's status cannot be read (error ", GetLastError(), ")"));
         return false;
     }
-    if (status.dwCurrentState == SERVICE_STOPPED || status.dwProcessId == 0) {
+    if (status.dwCurrentState != SERVICE_START_PENDING) {
         return false;
     }
-    const KernelHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, status.dwProcessId));
-    FILETIME created = {};
-    FILETIME exited = {};
-    FILETIME kernel = {};
-    FILETIME user = {};
-    if (!process || GetProcessTimes(process.get(), &created, &exited, &kernel, &user) == FALSE) {
-        const DWORD error = GetLastError();
-        result.notes.push_back(
-            Cat({"The service process ", std::to_string(status.dwProcessId), "'s start time cannot be read (error ",
-                 std::to_string(error), ")"}));
-        return false;
-    }
-    FILETIME now = {};
-    GetSystemTimeAsFileTime(&now);
-    if (!ServiceMayBeChecking(FromFileTime(created), FromFileTime(now))) {
-        return false;
-    }
-    const ULONGLONG ageS = FromFileTime(now) > FromFileTime(created)
-                               ? (FromFileTime(now) - FromFileTime(created)) / kFileTimeUnitsPerS
-                               : 0;
-    result.detail = Said("The service started ", ageS,
-                         " s ago: its own startup check may be running the status script, so it was not run");
+    result.outcome = RefreshOutcome::kServiceChecking;
+    result.detail = kCheckRunning;
     return true;
 }
 
@@ -207,25 +164,6 @@ void EndTree(HANDLE job, std::vector<std::string>& notes) {
         }
         Sleep(kTreePollMs);
     }
-}
-
-// A job whose processes end when its last handle closes; empty, with the detail set,
-// where it cannot be made.
-KernelHandle KillOnCloseJob(RefreshResult& result) {
-    KernelHandle job(CreateJobObjectA(nullptr, nullptr));
-    if (!job) {
-        result.detail =
-            Said("A job for the status script cannot be created (error ", GetLastError(), "); it was not run");
-        return job;
-    }
-    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
-    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-    if (SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits, sizeof(limits)) == FALSE) {
-        result.detail =
-            Said("The status script's job cannot be limited (error ", GetLastError(), "); it was not run");
-        job.reset();
-    }
-    return job;
 }
 
 // Runs the script in the job within waitMs; sets ran, exitCode, seconds and
@@ -285,43 +223,92 @@ std::string ScriptPathUnder(std::string installDir) {
 
 }  // namespace
 
-RefreshResult RefreshStatusLog(const std::string& installDir, const std::string& statusLogPath,
-                               unsigned timeoutSeconds) {
+struct RefreshTurn::Hold {
+    Hold() = default;
+    Hold(const Hold&) = delete;
+    Hold& operator=(const Hold&) = delete;
+    ~Hold() {
+        if (held) {
+            (void)ReleaseMutex(mutex.get());
+        }
+    }
+    KernelHandle mutex;
+    bool held = false;
+};
+
+RefreshTurn::RefreshTurn() : hold_(std::make_unique<Hold>()) {}
+
+RefreshTurn::~RefreshTurn() = default;
+
+RefreshResult RefreshTurn::Refresh(const std::string& installDir, const std::string& statusLogPath,
+                                   unsigned timeoutSeconds) {
     RefreshResult result;
     const ULONGLONG boundMs = static_cast<ULONGLONG>(timeoutSeconds) * kMsPerS;
     const ULONGLONG began = GetTickCount64();
-    Turn turn;
-    result.detail = turn.Open(result.notes);
+    const auto leftMs = [&] {
+        const ULONGLONG spent = GetTickCount64() - began;
+        return static_cast<DWORD>(spent < boundMs ? boundMs - spent : 0);
+    };
+    result.detail = OpenTurn(hold_->mutex, result.notes);
     if (!result.detail.empty()) {
         result.outcome = RefreshOutcome::kCannotRun;
         return result;
     }
-    DWORD error = 0;
-    const DWORD taken = turn.Take(static_cast<DWORD>(boundMs), error);
-    if (taken == WAIT_FAILED) {
-        result.outcome = RefreshOutcome::kCannotRun;
-        result.detail = Said("The turn among probes cannot be waited for (error ", error, "); nothing was run");
+    // Rather than wait for the turn the service's check holds, and then give no verdict.
+    if (MarkSaysChecking()) {
+        result.outcome = RefreshOutcome::kServiceChecking;
+        result.detail = kCheckRunning;
         return result;
     }
-    if (taken != WAIT_OBJECT_0) {
+    const DWORD taken = WaitForSingleObject(hold_->mutex.get(), static_cast<DWORD>(boundMs));
+    if (taken == WAIT_FAILED) {
+        result.outcome = RefreshOutcome::kCannotRun;
+        result.detail = Said("The turn among runs of the status script cannot be waited for (error ", GetLastError(),
+                             "); nothing was run");
+        return result;
+    }
+    if (taken != WAIT_OBJECT_0 && taken != WAIT_ABANDONED) {
         result.outcome = RefreshOutcome::kBusy;
-        result.detail = Said("Another probe's refresh held its turn for the whole ", timeoutSeconds, " s");
+        result.detail = Said("Another run of the status script held the turn for the whole ", timeoutSeconds, " s");
+        return result;
+    }
+    hold_->held = true;
+    // A probe ended while it held the turn abandons it before its handles, its job's
+    // among them, are closed: what that job still holds ends first.
+    const DWORD left = turn::EndLeftProbeTree(leftMs());
+    if (left != 0) {
+        result.outcome = left == WAIT_TIMEOUT ? RefreshOutcome::kBusy : RefreshOutcome::kCannotRun;
+        result.detail = left == WAIT_TIMEOUT
+                            ? std::string("The status script of a probe ended while it held the turn was still "
+                                          "ending at the bound; nothing was run")
+                            : Said("The status script of a probe ended while it held the turn cannot be ended (error ",
+                                   left, "); nothing was run");
         return result;
     }
     if (ServiceChecking(result)) {
-        result.outcome = RefreshOutcome::kServiceChecking;
         return result;
     }
-    // Declared after the turn: the job, and every process in it, ends before the turn is released.
-    const KernelHandle job = KillOnCloseJob(result);
+    if (TooLittleLeft(leftMs(), boundMs)) {
+        result.outcome = RefreshOutcome::kBusy;
+        result.detail = Said("The turn came with ", leftMs() / kMsPerS,
+                             Cat({" s of the ", std::to_string(timeoutSeconds),
+                                  " s left, too little to run the status script; it was not run"}));
+        return result;
+    }
+    const LogStamp before = StampOf(statusLogPath);
+    if (before.error != 0) {
+        result.outcome = RefreshOutcome::kCannotRun;
+        result.detail = Said(kUnreadableBefore, before.error, "); the status script was not run");
+        return result;
+    }
+    DWORD jobError = 0;
+    const KernelHandle job = turn::CreateProbeJob(jobError);
     if (!job) {
         result.outcome = RefreshOutcome::kCannotRun;
+        result.detail = Said("A job for the status script cannot be made (error ", jobError, "); it was not run");
         return result;
     }
-    const LogStamp before = StampOf(statusLogPath, result.notes, kUnreadableBefore);
-    const ULONGLONG spent = GetTickCount64() - began;
-    const auto left = static_cast<DWORD>(spent < boundMs ? boundMs - spent : 0);
-    RunInJob(installDir, ScriptPathUnder(installDir), job.get(), left, result);
+    RunInJob(installDir, ScriptPathUnder(installDir), job.get(), leftMs(), result);
     if (!result.ran) {
         result.outcome = RefreshOutcome::kCannotRun;
         return result;
@@ -332,7 +319,11 @@ RefreshResult RefreshStatusLog(const std::string& installDir, const std::string&
                              " s: it was ended with everything it started");
         return result;
     }
-    result.logRewritten = Rewritten(before, StampOf(statusLogPath, result.notes, kUnreadableAfter));
+    const LogStamp after = StampOf(statusLogPath);
+    if (after.error != 0) {
+        result.notes.push_back(Said(kUnreadableAfter, after.error, ")"));
+    }
+    result.logRewritten = Rewritten(before, after);
     result.outcome = result.logRewritten ? RefreshOutcome::kRewritten : RefreshOutcome::kNotRewritten;
     result.detail = result.logRewritten
                         ? std::string()

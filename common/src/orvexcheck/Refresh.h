@@ -5,7 +5,9 @@
 #ifndef ORVEX_CHECK_REFRESH_H
 #define ORVEX_CHECK_REFRESH_H
 
+#include <algorithm>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -16,16 +18,21 @@ constexpr unsigned kMinRefreshTimeoutS = 1;
 constexpr unsigned kMaxRefreshTimeoutS = 120;
 constexpr unsigned kDefaultRefreshTimeoutS = 120;
 
-// While the service process is younger than this, its own startup check may be
-// running the status script: 300 s for the start script, 120 s for the status
-// script and a margin of 30 s.
-constexpr unsigned kServiceCheckWindowS = 450;
+// A turn that comes later than this leaves too little of the bound to run the script
+// meaningfully (one started and ended at once may leave the log empty): the smaller of
+// 5 s and a fifth of the bound must be left.
+constexpr std::uint64_t kLeastScriptTimeMs = 5000;
+constexpr std::uint64_t kLeastScriptShare = 5;
+
+inline bool TooLittleLeft(std::uint64_t leftMs, std::uint64_t boundMs) {
+    return leftMs < std::min(boundMs / kLeastScriptShare, kLeastScriptTimeMs);
+}
 
 enum class RefreshOutcome {
     kRewritten,        // the script ended within the bound and rewrote the status log
     kNotRewritten,     // the script ended but left the log as it was
     kTimedOut,         // the bound came first: the script and all it started were ended
-    kServiceChecking,  // the service's own startup check may be running: nothing was run
+    kServiceChecking,  // the service's own startup check has not ended: nothing was run
     kBusy,             // another probe's refresh held the turn until the bound
     kCannotRun,        // the script could not be started
 };
@@ -50,13 +57,27 @@ inline bool GivesVerdict(const RefreshResult& result) {
 }
 
 #ifdef _WIN32
-// Runs installDir's bin\orvexStatus.bat with the host's rules (no arguments, no
-// window, installDir as the current directory), bounded by timeoutSeconds, inside a
-// job that ends the script and whatever it started when orvexcheck ends; probes take
-// turns through a named mutex, and nothing runs while the service's own startup
-// check may. statusLogPath is compared before and after.
-RefreshResult RefreshStatusLog(const std::string& installDir, const std::string& statusLogPath,
-                               unsigned timeoutSeconds);
+// The turn among every run of the status script on the installation, the service's
+// startup check included. Refresh takes it and it stays taken until this ends, so
+// that the log is read and the report written before another run may rewrite it.
+class RefreshTurn {
+public:
+    RefreshTurn();
+    RefreshTurn(const RefreshTurn&) = delete;
+    RefreshTurn& operator=(const RefreshTurn&) = delete;
+    ~RefreshTurn();
+
+    // Runs installDir's bin\orvexStatus.bat with the host's rules (no arguments, no
+    // window, installDir as the current directory), bounded by timeoutSeconds, inside
+    // a job that ends the script and whatever it started when orvexcheck ends. Nothing
+    // runs while the service's startup check has not given its verdict. statusLogPath's
+    // last-write time is compared before and after. Once only.
+    RefreshResult Refresh(const std::string& installDir, const std::string& statusLogPath, unsigned timeoutSeconds);
+
+private:
+    struct Hold;
+    std::unique_ptr<Hold> hold_;
+};
 #endif
 
 }  // namespace orvex::check

@@ -149,4 +149,8 @@ std::string RenderProbeText(const ProbeFacts& facts) {
     return out;
 }
 
+std::string RenderTextFailure(const std::string& error, const ProbeFacts& facts) {
+    return Cat({facts.refresh ? RenderProbeText(facts) : std::string(), error, "\n"});
+}
+
 }  // namespace orvex::check

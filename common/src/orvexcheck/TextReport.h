@@ -15,6 +15,9 @@ std::string RenderText(const Explanation& explanation, const std::string& proper
 // The lines orvexcheck adds after it: the status log's age and what a refresh did.
 std::string RenderProbeText(const ProbeFacts& facts);
 
+// The report of a check that reached no verdict: what a refresh did, then the error.
+std::string RenderTextFailure(const std::string& error, const ProbeFacts& facts);
+
 }  // namespace orvex::check
 
 #endif

@@ -18,11 +18,12 @@
 #include "Pieces.h"
 #include "PluginReport.h"
 #include "Probe.h"
-#include "PrometheusReport.h"
+#include "Report.h"
 #include "ReportFile.h"
-#include "TextReport.h"
 
 #ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
 
 #include <array>
@@ -69,27 +70,32 @@ constexpr const char* kUsage =
     "--format plugin      one line for monitoring plugins: \"ORVEX OK - ...\",\n"
     "                     \"ORVEX CRITICAL - ...\" or \"ORVEX UNKNOWN - ...\", with performance data.\n"
     "--format prometheus  gauges in Prometheus' text format, for a textfile collector.\n"
-    "--output FILE        writes the report to FILE, replacing it whole (a temporary file\n"
-    "                     beside it, renamed over it); a failed write leaves FILE as it was.\n"
+    "--output FILE        writes the report to FILE, a failed check's too, replacing it\n"
+    "                     whole (a temporary file beside it, renamed over it); a failed\n"
+    "                     write leaves FILE as it was.\n"
     "--refresh            (Windows) first runs bin\\orvexStatus.bat as the service does,\n"
     "                     in a job that ends it and all it started when orvexcheck ends.\n"
-    "                     Probes take turns; nothing is run while the service's own startup\n"
-    "                     check may be running (the first 450 s of its process). A status\n"
-    "                     log that the script did not rewrite gives no verdict (unknown).\n"
+    "                     It takes turns with every other run of the script, the service's\n"
+    "                     startup check included, and keeps the turn until its report is\n"
+    "                     written; nothing is run until the service's startup check has\n"
+    "                     given its verdict. SYSTEM and Administrators alone may take the\n"
+    "                     turn. A status log that the script did not rewrite gives no\n"
+    "                     verdict (unknown).\n"
     "--timeout SECONDS    the bound of the refresh, 1 to 120 (default 120).\n"
     "Exit status: 0 the start would be confirmed, 1 components would be named as failed,\n"
     "2 no verdict: a file cannot be opened or read, a refresh gave no fresh status log,\n"
     "or the check failed otherwise, 3 the executable's path cannot be obtained, 4 the\n"
     "report cannot be written, 64 usage error. With --format plugin: 0 OK, 2 CRITICAL,\n"
-    "3 UNKNOWN (no verdict, or any failure of orvexcheck).\n";
+    "3 UNKNOWN (no verdict, --help, or any failure of orvexcheck).\n";
 
-// Writes text to standard output, flushed: false where that fails (a full
-// disk, a closed pipe), with the reason on standard error.
-bool Print(const std::string& text) {
-    if (std::fputs(text.c_str(), stdout) >= 0 && std::fflush(stdout) == 0) {
+// Writes text to a standard stream, its bytes as they are, flushed: false where that
+// fails (a full disk, a closed pipe), with the reason on standard error.
+bool Print(const std::string& text, std::FILE* stream = stdout) {
+    if (std::fwrite(text.data(), 1, text.size(), stream) == text.size() && std::fflush(stream) == 0) {
         return true;
     }
-    (void)std::fprintf(stderr, "Failure while writing to standard output (%d)\n", errno);
+    (void)std::fprintf(stderr, "Failure while writing to standard %s (%d)\n", stream == stdout ? "output" : "error",
+                       errno);
     return false;
 }
 
@@ -101,10 +107,17 @@ struct Probe {
     check::ProbeFacts facts;
 };
 
-// The report to standard output, or to --output's file.
-bool Emit(const check::Options& options, const std::string& text) {
+#ifdef _WIN32
+using Turn = check::RefreshTurn;
+#else
+struct Turn {};  // natively no refresh runs
+#endif
+
+// The report to --output's file, or to standard output; a person reads a failed text
+// report on standard error.
+bool Emit(const check::Options& options, const std::string& text, bool failed) {
     if (options.output.empty()) {
-        return Print(text);
+        return Print(text, failed && options.format == Format::text ? stderr : stdout);
     }
     std::string error;
     if (check::ReplaceWhole(options.output, text, error)) {
@@ -155,59 +168,36 @@ bool FindOwnInstallDir(const char* argv0, std::string& installDir, std::string& 
     return true;
 }
 
-// Ends a check that reached no verdict: a script or a collector gets its
-// document, a person the message (after what a refresh did).
+// Ends a check that reached no verdict: its format's report of the failure, written
+// where every report goes.
 int Fail(const Probe& probe, const std::string& error, int status) {
-    std::string document;
-    switch (probe.options.format) {
-        case Format::text:
-            if (probe.facts.refresh) {
-                (void)std::fputs(check::RenderProbeText(probe.facts).c_str(), stderr);
-            }
-            (void)std::fprintf(stderr, "%s\n", error.c_str());
-            return status;
-        case Format::json:
-            document = check::RenderJsonError(probe.checked, error, probe.facts);
-            break;
-        case Format::plugin:
-            document = check::RenderPluginUnknown(error, probe.facts);
-            break;
-        case Format::prometheus:
-            (void)std::fprintf(stderr, "%s\n", error.c_str());
-            document = check::RenderPrometheus(nullptr, probe.facts);
-            break;
+    // Where the report is not a person's on standard error, the error is said there too.
+    if (probe.options.format == Format::prometheus ||
+        (probe.options.format == Format::text && !probe.options.output.empty())) {
+        (void)std::fprintf(stderr, "%s\n", error.c_str());
     }
-    return Emit(probe.options, document) ? status : kCannotWrite;
+    const std::string report =
+        check::RenderReport(probe.options.format, nullptr, probe.checked, probe.facts, error);
+    return Emit(probe.options, report, true) ? status : kCannotWrite;
 }
 
-std::string Render(const check::Explanation& explanation, const Probe& probe) {
-    switch (probe.options.format) {
-        case Format::json:
-            return check::RenderJson(explanation, probe.checked, probe.facts);
-        case Format::plugin:
-            return check::RenderPlugin(explanation, probe.facts);
-        case Format::prometheus:
-            return check::RenderPrometheus(&explanation, probe.facts);
-        case Format::text:
-            break;
-    }
-    return check::Cat({check::RenderText(explanation, probe.checked.properties, probe.checked.statusLog), "\n",
-                       check::RenderProbeText(probe.facts)});
-}
-
-// The check. probe is filled in as soon as each part is known.
-int Run(const std::vector<std::string>& arguments, const char* argv0, Probe& probe) {
-    if (check::AsksForPlugin(arguments)) {
+// The check. probe is filled in as soon as each part is known. A refresh takes turn,
+// which stays taken until the report is written.
+int Run(const std::vector<std::string>& arguments, const char* argv0, Probe& probe, Turn& turn) {
+    const bool plugin = check::AsksForPlugin(arguments);
+    if (plugin) {
         probe.options.format = Format::plugin;
     }
     check::Options options;
     const std::string problem = check::ParseCommandLine(arguments, options);
     if (!problem.empty()) {
-        return Usage(problem, probe.options.format == Format::plugin);
+        return Usage(problem, plugin);
     }
     probe.options = options;
     if (options.help) {
-        return Print(kUsage) ? kConfirmed : kCannotWrite;
+        // A plugin's --help ends as UNKNOWN, as the plugins' guidelines ask.
+        probe.options.format = plugin ? Format::plugin : options.format;
+        return !Print(kUsage) ? kCannotWrite : plugin ? kUsageError : kConfirmed;
     }
     probe.facts.timeUnix = check::UnixNow();
     probe.facts.refreshTimeoutSeconds = options.timeoutSeconds;
@@ -221,9 +211,11 @@ int Run(const std::vector<std::string>& arguments, const char* argv0, Probe& pro
     probe.checked = {installDir, files.properties, files.statusLog};
 #ifdef _WIN32
     if (options.refresh) {
-        probe.facts.refresh = check::RefreshStatusLog(installDir, files.statusLog, options.timeoutSeconds);
+        probe.facts.refresh = turn.Refresh(installDir, files.statusLog, options.timeoutSeconds);
         probe.facts.timeUnix = check::UnixNow();
     }
+#else
+    (void)turn;
 #endif
     probe.facts.logAgeSeconds = check::AgeSeconds(probe.facts.timeUnix, check::LastWriteUnix(files.statusLog));
     if (probe.facts.refresh && !check::GivesVerdict(*probe.facts.refresh)) {
@@ -231,7 +223,9 @@ int Run(const std::vector<std::string>& arguments, const char* argv0, Probe& pro
     }
     try {
         const check::Explanation explanation = check::Explain(files.properties, files.statusLog);
-        if (!Emit(options, Render(explanation, probe))) {
+        const std::string report =
+            check::RenderReport(options.format, &explanation, probe.checked, probe.facts, std::string());
+        if (!Emit(options, report, false)) {
             return kCannotWrite;
         }
         return explanation.confirmed ? kConfirmed : kFailed;
@@ -283,11 +277,17 @@ int main(int argc, char** argv) {
     // A reader that went away makes a write fail, as on Windows, rather than end the process.
     (void)std::signal(SIGPIPE, SIG_IGN);
 #endif
+#ifdef _WIN32
+    // Reports are written as rendered: LF alone, which the collectors ask for.
+    (void)_setmode(_fileno(stdout), _O_BINARY);
+#endif
     Probe& probe = TheProbe();
     int status = kCannotOpen;
+    // Declared first, so that it is released only when the report has been written.
+    Turn turn;
     try {
         const std::vector<std::string> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
-        status = Run(arguments, argc > 0 ? argv[0] : "", probe);
+        status = Run(arguments, argc > 0 ? argv[0] : "", probe, turn);
     } catch (const std::exception& exception) {
         status = Fail(probe, check::Cat({"Failure while checking: ", exception.what()}), kCannotOpen);
     } catch (...) {
