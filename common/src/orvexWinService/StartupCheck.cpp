@@ -5,6 +5,7 @@
 #include "HostLogic.h"
 #include "ServiceContext.h"
 #include "StatusChecker.h"
+#include "SystemCalls.h"
 
 namespace orvex {
 
@@ -17,6 +18,26 @@ static_assert(eventlog::kError == EVENTLOG_ERROR_TYPE && eventlog::kWarning == E
 }  // namespace
 
 void ServiceContext::CheckStartup() {
+    // The verdict is taken out of the guarded steps: a failed check stops the service
+    // after them, with the checker gone, whatever the steps threw after the verdict.
+    bool startFailed = false;
+    const std::optional<EventEntry> failure = GuardedCheck([&] { RunCheckSteps(startFailed); });
+    if (failure) {
+        Survive(text::kCheckFailed, [&] {
+            if (failure->text.empty()) {
+                ReportEvent(text::kCheckFailed, failure->type);
+            } else {
+                ReportEvent(failure->text, failure->type);
+            }
+        });
+    }
+    if (startFailed) {
+        // A stop begun meanwhile is the only one: it keeps its cause and exit codes.
+        (void)StopIfFirst(StopCause::kFailedStartupCheck, StopThread::kThisOne);
+    }
+}
+
+void ServiceContext::RunCheckSteps(bool& startFailed) {
     const std::string propertiesPath = installDir + text::kPropertiesRelativePath;
     const SharedEvent startDone = StartDoneEvent();
     if (startDone) {
@@ -27,8 +48,8 @@ void ServiceContext::CheckStartup() {
     STARTUPINFOA startup = {};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION process = {};
-    if (CreateProcessA(statusScriptPath.c_str(), nullptr, nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
-                       nullptr, installDir.c_str(), &startup, &process)) {
+    if (sys::CreateProcessA(statusScriptPath.c_str(), nullptr, nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
+                            nullptr, installDir.c_str(), &startup, &process)) {
         const KernelHandle processHandle(process.hProcess);
         const KernelHandle threadHandle(process.hThread);
         // A status script still running after this is left alone; the log is scanned as it is.
@@ -38,37 +59,31 @@ void ServiceContext::CheckStartup() {
         ReportError(text::kStatusLaunchFailed, error);
     }
 
-    const std::optional<EventEntry> failure = GuardedCheck([&] {
-        StatusChecker checker(propertiesPath, statusLogPath);
-        const bool allStarted = checker.Check();
-        const std::string failureList = allStarted ? std::string() : FailureListText(checker.GetFailedComponents());
-        // The checker is done with: its status text moves out rather than being copied.
-        const std::string statusText = std::move(checker).GetStatusText();
-        if (allStarted) {
-            ReportRunningUnlessStopping();
-            ReportEvent(statusText, EVENTLOG_INFORMATION_TYPE);
-            ReportEvent(text::kStarted, EVENTLOG_INFORMATION_TYPE);
-        } else {
-            ReportEvent(statusText, EVENTLOG_ERROR_TYPE);
-            ReportEvent(failureList, EVENTLOG_ERROR_TYPE);
-            ReportEvent(text::kStartFailed, EVENTLOG_ERROR_TYPE);
-            // A stop begun meanwhile is the only one: it keeps its cause and exit codes.
-            (void)StopIfFirst(StopCause::kFailedStartupCheck, StopThread::kThisOne);
-        }
-    });
-    if (failure) {
-        ReportEvent(failure->text, failure->type);
+    StatusChecker checker(propertiesPath, statusLogPath);
+    const bool allStarted = checker.Check();
+    startFailed = !allStarted;
+    const std::string failureList = allStarted ? std::string() : FailureListText(checker.GetFailedComponents());
+    // The checker is done with: its status text moves out rather than being copied.
+    const std::string statusText = std::move(checker).GetStatusText();
+    if (allStarted) {
+        ReportRunningUnlessStopping();
+        ReportEvent(statusText, EVENTLOG_INFORMATION_TYPE);
+        ReportEvent(text::kStarted, EVENTLOG_INFORMATION_TYPE);
+    } else {
+        ReportEvent(statusText, EVENTLOG_ERROR_TYPE);
+        ReportEvent(failureList, EVENTLOG_ERROR_TYPE);
+        ReportEvent(text::kStartFailed, EVENTLOG_ERROR_TYPE);
     }
 }
 
 void ServiceContext::ReportRunningUnlessStopping() {
     // A stop under way wins: once STOP_PENDING or STOPPED has been reported, the
     // success of the check must not put the service back to RUNNING.
-    const std::lock_guard<std::mutex> lock(statusLock);
+    std::unique_lock<std::mutex> lock(statusLock);
     if (StopUnderWay(serviceStatus.dwCurrentState)) {
         return;
     }
-    ReportStatusLocked(SERVICE_RUNNING, NO_ERROR, 0, 0);
+    (void)SendStatus(lock, DecideStatusLocked(SERVICE_RUNNING, NO_ERROR, 0, 0));
 }
 
 }  // namespace orvex
