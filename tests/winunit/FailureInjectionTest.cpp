@@ -255,5 +255,78 @@ TEST(FailureInjection, EveryAllocationAndSystemCallOfEveryOperationFailsOnceAndI
     EXPECT_GT(pointsReached, 0);
 }
 
+DWORD WINAPI SendStop(LPVOID /*parameter*/) {
+    Control(SERVICE_CONTROL_STOP);
+    return 0;
+}
+
+using Send = void (*)();
+DWORD WINAPI RunSend(LPVOID parameter) {
+    (*static_cast<const Send*>(parameter))();
+    return 0;
+}
+
+// What reaches the host while a stop runs (Wine's service manager refuses controls to a
+// STOP_PENDING service itself, so only this drives them into the handler): a second stop
+// of any kind begins nothing, and INTERROGATE re-sends STOP_PENDING with the next
+// checkpoint.
+TEST(FailureInjection, WhatReachesTheHostDuringAStopBeginsNothing) {
+    ServiceContext& context = ServiceContext::Instance();
+    WriteProductFiles(true);
+    const struct {
+        const char* what;
+        Send send;
+        long pendingReports;
+    } cases[] = {
+        {"STOP", [] { Control(SERVICE_CONTROL_STOP); }, 1},
+        {"PRESHUTDOWN", [] { Control(SERVICE_CONTROL_PRESHUTDOWN); }, 1},
+        {"the failed check's stop",
+         [] {
+             (void)ServiceContext::Instance().StopIfFirst(StopCause::kFailedStartupCheck,
+                                                          ServiceContext::StopThread::kThisOne);
+         },
+         1},
+        {"INTERROGATE", [] { Control(SERVICE_CONTROL_INTERROGATE); }, 2},
+    };
+    for (const auto& c : cases) {
+        context.ReportStatus(SERVICE_RUNNING, NO_ERROR, 0);
+        // The stop script runs until released.
+        fault::BeginRun(fault::Plan{}, "orvexStop.bat");
+        const HANDLE serviceMain = ::CreateThread(nullptr, 0, RunServiceMain, nullptr, 0, nullptr);
+        WaitFor(fault::StatusTried, serviceMain);
+        WaitFor(fault::WorkersEnded, serviceMain);
+        const HANDLE first = ::CreateThread(nullptr, 0, SendStop, nullptr, 0, nullptr);
+        WaitFor(fault::StatusScriptLaunched, serviceMain);
+        const HANDLE second = ::CreateThread(nullptr, 0, RunSend, const_cast<Send*>(&c.send), 0, nullptr);
+        EXPECT_EQ(WaitForSingleObject(second, kBoundMs), static_cast<DWORD>(WAIT_OBJECT_0)) << c.what;
+        fault::ReleaseStatusScript();
+        for (const HANDLE thread : {first, second, serviceMain}) {
+            EXPECT_EQ(WaitForSingleObject(thread, kBoundMs), static_cast<DWORD>(WAIT_OBJECT_0)) << c.what;
+            CloseHandle(thread);
+        }
+        const Record record = fault::EndRun(kBoundMs);
+        EXPECT_EQ(std::count_if(record.launched.begin(), record.launched.end(),
+                                [](const std::string& name) { return name.find("orvexStop.bat") != std::string::npos; }),
+                  1)
+            << c.what;
+        EXPECT_EQ(std::count_if(record.entries.begin(), record.entries.end(),
+                                [](const fault::Entry& entry) { return StartsWith(entry.text, text::kStopping); }),
+                  1)
+            << c.what;
+        ASSERT_FALSE(record.statesSent.empty()) << c.what;
+        EXPECT_EQ(record.statesSent.back(), static_cast<DWORD>(SERVICE_STOPPED)) << c.what;
+        std::vector<DWORD> pending;
+        for (std::size_t i = 0; i < record.statesSent.size(); ++i) {
+            if (record.statesSent[i] == SERVICE_STOP_PENDING) {
+                pending.push_back(record.checkPointsSent[i]);
+            }
+        }
+        ASSERT_EQ(static_cast<long>(pending.size()), c.pendingReports) << c.what;
+        for (std::size_t i = 1; i < pending.size(); ++i) {
+            EXPECT_EQ(pending[i], pending[i - 1] + 1) << c.what;
+        }
+    }
+}
+
 }  // namespace
 }  // namespace orvex

@@ -34,7 +34,8 @@ std::mutex lock;
 Plan plan;
 Record record;
 std::vector<HANDLE> threads;
-HANDLE statusScriptRuns = nullptr;  // a manual-reset event: set, the status script has ended
+HANDLE statusScriptRuns = nullptr;  // a manual-reset event: set, the held script has ended
+const char* held = "orvexStatus.bat";
 bool statusLaunched = false;
 
 // Counts a call of one kind; true where this one is to fail.
@@ -98,10 +99,11 @@ void* Allocate(std::size_t size) {
 
 }  // namespace
 
-void BeginRun(const Plan& next) {
+void BeginRun(const Plan& next, const char* heldScript) {
     const SeamScope scope;
     const std::lock_guard<std::mutex> guard(lock);
     plan = next;
+    held = heldScript;
     record = Record{};
     threads.clear();
     statusLaunched = false;
@@ -214,7 +216,7 @@ BOOL CreateProcessA(LPCSTR applicationName, LPSTR commandLine, LPSECURITY_ATTRIB
         return FALSE;
     }
     const char* name = applicationName != nullptr ? applicationName : commandLine;
-    const bool status = fault::EndsWith(name, "orvexStatus.bat");
+    const bool status = fault::EndsWith(name, fault::held);
     HANDLE ended = ::CreateEventA(nullptr, TRUE, TRUE, nullptr);
     const std::lock_guard<std::mutex> guard(fault::lock);
     fault::record.launched.emplace_back(name);
@@ -259,6 +261,7 @@ BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS status) {
     }
     const std::lock_guard<std::mutex> guard(fault::lock);
     fault::record.statesSent.push_back(status->dwCurrentState);
+    fault::record.checkPointsSent.push_back(status->dwCheckPoint);
     return TRUE;
 }
 

@@ -38,6 +38,7 @@ struct Record {
     std::vector<std::string> launched;  // application name, or the command line
     std::vector<Entry> entries;
     std::vector<DWORD> statesSent;
+    std::vector<DWORD> checkPointsSent;
     long calls[kCallKinds] = {};
     long allocations = 0;
     int escaped = 0;     // exceptions that left a thread
@@ -45,13 +46,13 @@ struct Record {
 };
 
 // Begins a run: the service handle and the scripts are stand-ins (a script "runs" for
-// no time at all, but for the status script, which runs until ReleaseStatusScript);
-// the plan's failure is armed.
-void BeginRun(const Plan& plan);
+// no time at all, but for the held one, which runs until ReleaseStatusScript); the
+// plan's failure is armed.
+void BeginRun(const Plan& plan, const char* heldScript = "orvexStatus.bat");
 // Waits for every thread the run started (ending those still running after the bound),
 // disarms and returns the record.
 Record EndRun(DWORD boundMs);
-bool StatusScriptLaunched();
+bool StatusScriptLaunched();  // the held script
 // Whether the service has sent its first status, RUNNING (or tried to).
 bool StatusTried();
 // Whether every thread the run has started so far has ended.
