@@ -274,11 +274,17 @@ TEST_F(ServiceLife, MissingStopScriptStillEndsStopped) {
 TEST_F(ServiceLife, InterrogateDuringAStopThatTakesTime) {
     bed->WriteProductFile("bin\\orvexStop.bat",
                           RecordingScript("stop", "\"%~dp0svcctl.exe\" sleep 6000\r\n"));
-    ASSERT_EQ(Start().at("state"), "4");
+    const Fields started = Start();
+    ASSERT_EQ(started.at("state"), "4");
+    const std::string pid = started.at("pid");
+    auto exited = WatchExit(pid);
     ASSERT_TRUE(bed->WaitForEventText(kStarted, seconds(20)));
     SendStop();
     ExpectStopPendingAndInterrogate();
     EXPECT_EQ(bed->Control({"wait", kService, "1", "60000"}).at("state"), "1");
+    // The process ends by itself, and neither the stop script nor its sleep outlives it.
+    ExpectCleanExit(exited, pid);
+    EXPECT_TRUE(NoneOfOursLeft());
 }
 
 class ServiceInRoot : public ServiceTest {

@@ -134,22 +134,33 @@ constexpr const char* kCheckFailed = "Failure while checking the status of ORVEX
 constexpr const char* kUnknownFailure = "unknown failure";
 }  // namespace text
 
-// Runs the verdict steps of the startup check; returns the entry for what they threw,
-// if anything. A product file that cannot be opened or read is a warning with its own
+// The entry for a failure of the check: the prefix followed by the reason, or where even
+// that text cannot be built (too little memory), an empty text for which the writer
+// puts the prefix alone.
+inline EventEntry CheckFailureEntry(const char* prefix, const char* reason, std::uint16_t type) noexcept {
+    try {
+        return EventEntry{std::string(prefix) + reason, type};
+    } catch (...) {
+        return EventEntry{std::string(), type};
+    }
+}
+
+// Runs the steps of the startup check; returns the entry for what they threw, if
+// anything. A product file that cannot be opened or read is a warning with its own
 // text; anything else (too little memory for a huge definitions file, say) is an error
-// that names the failure. Either way the check ends there and the service stays
-// RUNNING: the product may well be up, only its verification failed.
+// that names the failure. Either way the check ends there; whether the service stays
+// RUNNING depends on whether the verdict had been reached.
 template <class Steps>
-std::optional<EventEntry> GuardedCheck(Steps&& steps) {
+std::optional<EventEntry> GuardedCheck(Steps&& steps) noexcept {
     try {
         steps();
         return std::nullopt;
     } catch (const std::ios_base::failure& failure) {
-        return EventEntry{failure.what(), eventlog::kWarning};
+        return CheckFailureEntry("", failure.what(), eventlog::kWarning);
     } catch (const std::exception& exception) {
-        return EventEntry{text::kCheckFailed + std::string(exception.what()), eventlog::kError};
+        return CheckFailureEntry(text::kCheckFailed, exception.what(), eventlog::kError);
     } catch (...) {
-        return EventEntry{std::string(text::kCheckFailed) + text::kUnknownFailure, eventlog::kError};
+        return CheckFailureEntry(text::kCheckFailed, text::kUnknownFailure, eventlog::kError);
     }
 }
 
@@ -221,6 +232,21 @@ constexpr const char* kStartFailed =
     "One or more errors occured when starting ORVEX for Quellon 6.1 Service. Please check the "
     "logs or contact the System Administrator.";
 constexpr const char* kPropertiesRelativePath = "\\etc\\status.properties";
+
+// Failures of what the host needs; each is one error entry.
+constexpr const char* kEventFailed = "CreateEvent failed: ";
+constexpr const char* kStartThreadFailed =
+    "orvexStart thread creation failure; the start script runs on the checking thread: ";
+constexpr const char* kCheckThreadFailed =
+    "Checking thread creation failure; the start of ORVEX components is not verified: ";
+constexpr const char* kStartAndCheckFailed =
+    "No thread could be started for the start script; ORVEX for Quellon 6.1 Service stops: ";
+constexpr const char* kStopThreadFailed =
+    "Stop thread creation failure; the stop runs on the control handler's thread: ";
+constexpr const char* kStatusNotReported = "SetServiceStatus failed: ";
+constexpr const char* kStopFailed = "Failure while stopping ORVEX for Quellon 6.1 Service: ";
+constexpr const char* kStartFailure = "Failure while starting ORVEX for Quellon 6.1 Service: ";
+constexpr const char* kThreadFailed = "Failure in a thread of ORVEX for Quellon 6.1 Service: ";
 }  // namespace text
 
 }  // namespace orvex

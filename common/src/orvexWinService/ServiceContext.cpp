@@ -2,8 +2,10 @@
 
 #include <cstdio>
 #include <stdexcept>
+#include <string_view>
 
 #include "HostLogic.h"
+#include "SystemCalls.h"
 
 namespace orvex {
 
@@ -33,31 +35,52 @@ ServiceContext::ServiceContext() {
 }
 
 void ServiceContext::ReportEvent(const std::string& text, WORD type) {
-    const std::lock_guard<std::mutex> lock(sourceLock);
-    if (!eventSource) {
-        eventSource.reset(RegisterEventSourceA(nullptr, text::kServiceName));
-    }
-    if (!eventSource) {
+    if (text.size() <= kMaxEventTextLength) {
+        ReportEvent(text.c_str(), type);
         return;
     }
     // A text longer than the event log accepts goes out as consecutive entries.
     for (const std::string_view view : SplitEventText(text)) {
-        const std::string piece(view);
-        const char* strings[] = {piece.c_str()};
-        ReportEventA(eventSource.get(), type, 0, 0, nullptr, 1, 0, strings, nullptr);
+        ReportEvent(std::string(view), type);
     }
+}
+
+void ServiceContext::ReportEvent(const char* text, WORD type) {
+    const std::lock_guard<std::mutex> lock(sourceLock);
+    if (!eventSource) {
+        eventSource.reset(sys::RegisterEventSourceA(nullptr, text::kServiceName));
+    }
+    if (!eventSource) {
+        return;
+    }
+    const char* strings[] = {text};
+    sys::ReportEventA(eventSource.get(), type, 0, 0, nullptr, 1, 0, strings, nullptr);
 }
 
 void ServiceContext::ReportError(const std::string& message, DWORD code) {
     ReportEvent(FormatErrorText(message, code), EVENTLOG_ERROR_TYPE);
 }
 
-BOOL ServiceContext::ReportStatus(DWORD state, DWORD exitCode, DWORD waitHint, DWORD serviceSpecificExitCode) {
-    const std::lock_guard<std::mutex> lock(statusLock);
-    return ReportStatusLocked(state, exitCode, waitHint, serviceSpecificExitCode);
+void ServiceContext::ReportFailure(const char* message, const char* reason) noexcept {
+    try {
+        ReportEvent(std::string(message) + reason, EVENTLOG_ERROR_TYPE);
+    } catch (...) {
+        // Too little memory for the whole text: the message alone still says what failed.
+        try {
+            ReportEvent(message, EVENTLOG_ERROR_TYPE);
+        } catch (...) {
+            // The event log itself is out of reach; nothing is left to tell it with.
+            (void)0;
+        }
+    }
 }
 
-BOOL ServiceContext::ReportStatusLocked(DWORD state, DWORD exitCode, DWORD waitHint,
+BOOL ServiceContext::ReportStatus(DWORD state, DWORD exitCode, DWORD waitHint, DWORD serviceSpecificExitCode) {
+    std::unique_lock<std::mutex> lock(statusLock);
+    return SendStatus(lock, DecideStatusLocked(state, exitCode, waitHint, serviceSpecificExitCode));
+}
+
+BOOL ServiceContext::DecideStatusLocked(DWORD state, DWORD exitCode, DWORD waitHint,
                                         DWORD serviceSpecificExitCode) {
     serviceStatus.dwCurrentState = state;
     serviceStatus.dwWin32ExitCode = exitCode;
@@ -66,17 +89,45 @@ BOOL ServiceContext::ReportStatusLocked(DWORD state, DWORD exitCode, DWORD waitH
     serviceStatus.dwControlsAccepted = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PRESHUTDOWN;
     serviceStatus.dwCheckPoint = TakeCheckPoint(state, nextCheckPoint);
     if (statusHandle == nullptr) {
-        // Console mode, or STOPPED has gone out: there is no service to report to.
+        // Console mode, or STOPPED has been decided: there is no service to report to.
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    const BOOL reported = SetServiceStatus(statusHandle, &serviceStatus);
-    if (reported && state == SERVICE_STOPPED) {
-        // The service manager may end the process from here on; the handle is not
-        // closed, and nothing may report through it any more.
+    statusToSend = StatusToSend{statusHandle, serviceStatus};
+    if (state == SERVICE_STOPPED) {
+        // The service manager may end the process once it has STOPPED; nothing may
+        // report after it. The handle is not closed.
         statusHandle = nullptr;
     }
-    return reported;
+    return TRUE;
+}
+
+BOOL ServiceContext::SendStatus(std::unique_lock<std::mutex>& lock, BOOL decided) {
+    if (!decided || sendingStatus) {
+        // Nothing to send, or the thread sending now sends this one after its own.
+        return decided;
+    }
+    sendingStatus = true;
+    BOOL sent = TRUE;
+    DWORD error = ERROR_SUCCESS;
+    while (statusToSend) {
+        StatusToSend next = *statusToSend;
+        statusToSend.reset();
+        lock.unlock();
+        sent = sys::SetServiceStatus(next.handle, &next.status);
+        error = sent ? ERROR_SUCCESS : GetLastError();
+        if (!sent) {
+            try {
+                ReportError(text::kStatusNotReported, error);
+            } catch (...) {
+                ReportFailure(text::kStatusNotReported, text::kUnknownFailure);
+            }
+        }
+        lock.lock();
+    }
+    sendingStatus = false;
+    SetLastError(error);
+    return sent;
 }
 
 SERVICE_STATUS ServiceContext::CurrentStatus() {

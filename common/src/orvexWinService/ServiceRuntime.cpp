@@ -3,6 +3,7 @@
 #include "HostLogic.h"
 #include "ServiceContext.h"
 #include "StatusScriptTurn.h"
+#include "SystemCalls.h"
 
 namespace orvex {
 
@@ -29,18 +30,6 @@ static_assert(scm::kNoError == NO_ERROR && scm::kCallNotImplemented == ERROR_CAL
                   scm::kServiceSpecificError == ERROR_SERVICE_SPECIFIC_ERROR,
               "results and exit codes");
 
-// Starts a worker thread running one operation; the thread handle is not needed.
-// False where no thread could be started.
-bool StartWorker(const ServiceContext::Operation& operation) {
-    const HANDLE thread = CreateThread(nullptr, 0, ThreadTrampoline,
-                                       const_cast<ServiceContext::Operation*>(&operation), 0, nullptr);
-    if (thread == nullptr) {
-        return false;
-    }
-    CloseHandle(thread);
-    return true;
-}
-
 void SignalEvent(const std::shared_ptr<void>& event) {
     if (event) {
         SetEvent(event.get());
@@ -51,6 +40,19 @@ void SignalEvent(const std::shared_ptr<void>& event) {
 const ServiceContext::Operation ServiceContext::kRunStartScript = &ServiceContext::RunStartScript;
 const ServiceContext::Operation ServiceContext::kStopService = &ServiceContext::StopService;
 const ServiceContext::Operation ServiceContext::kCheckStartup = &ServiceContext::CheckStartup;
+const ServiceContext::Operation ServiceContext::kStartAndCheck = &ServiceContext::StartAndCheck;
+
+// Starts a worker thread running one operation; the thread handle is not needed.
+// False where no thread could be started, with the error code kept.
+bool ServiceContext::StartWorker(const Operation& operation) {
+    const HANDLE thread = sys::CreateThread(nullptr, 0, ThreadTrampoline, const_cast<Operation*>(&operation), 0,
+                                            nullptr);
+    if (thread == nullptr) {
+        return false;
+    }
+    CloseHandle(thread);
+    return true;
+}
 
 // What differs between the start run and the stop procedure.
 struct ServiceContext::ScriptRun {
@@ -74,45 +76,69 @@ int ServiceContext::RunAsService() {
     return 1;
 }
 
-void ServiceContext::ServiceMain() {
+void ServiceContext::ServiceMain() noexcept {
     // The extended handler: PRESHUTDOWN reaches no other.
     const SERVICE_STATUS_HANDLE handle =
-        RegisterServiceCtrlHandlerExA(text::kServiceName, ControlHandlerEntry, nullptr);
+        sys::RegisterServiceCtrlHandlerExA(text::kServiceName, ControlHandlerEntry, nullptr);
     if (handle == nullptr) {
         const DWORD error = GetLastError();
-        ReportError(text::kHandlerFailed, error);
+        Survive(text::kHandlerFailed, [&] { ReportError(text::kHandlerFailed, error); });
         return;
     }
     {
+        // A new service run: no stop has begun.
         const std::lock_guard<std::mutex> lock(statusLock);
         statusHandle = handle;
+        serviceStatus = SERVICE_STATUS{};
         serviceStatus.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+        stopCause = StopCause::kNone;
     }
-    const auto makeEvent = [] {
-        return SharedEvent(CreateEventA(nullptr, TRUE, FALSE, nullptr), [](void* handle) {
-            if (handle != nullptr) {
-                CloseHandle(handle);
+    // A deleter that allocates nothing: a failed allocation of the record itself
+    // closes the handle and reports as a missing event.
+    const auto makeEvent = []() noexcept {
+        const HANDLE event = sys::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        const DWORD error = GetLastError();
+        SharedEvent shared;
+        if (event != nullptr) {
+            try {
+                shared = SharedEvent(event, [](void* owned) { CloseHandle(owned); });
+            } catch (...) {
+                // The shared pointer closed the handle already.
+                SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+                return shared;
             }
-        });
+        }
+        SetLastError(error);
+        return shared;
     };
     SharedEvent stopDone = makeEvent();
-    {
-        const std::lock_guard<std::mutex> lock(eventsLock);
-        stopDoneEvent = stopDone;
-    }
-    turn::StartupCheckBegins();  // probes wait for the check's verdict from here on
-    ReportEvent(text::kStarting + startScriptPath, EVENTLOG_INFORMATION_TYPE);
-    {
-        const std::lock_guard<std::mutex> lock(eventsLock);
-        startDoneEvent = makeEvent();
-    }
-    (void)StartWorker(kRunStartScript);
-    ReportStatus(SERVICE_RUNNING, NO_ERROR, 0, 0);
-    if (!StartWorker(kCheckStartup)) {
-        turn::StartupCheckEnds();
-    }
-
+    DWORD eventError = GetLastError();
+    bool started = false;
     if (stopDone) {
+        {
+            const std::lock_guard<std::mutex> lock(eventsLock);
+            stopDoneEvent = stopDone;
+        }
+        turn::StartupCheckBegins();  // probes wait for the check's verdict from here on
+        Survive(text::kStartFailure,
+                [&] { ReportEvent(text::kStarting + startScriptPath, EVENTLOG_INFORMATION_TYPE); });
+        SharedEvent startDone = makeEvent();
+        eventError = GetLastError();
+        if (startDone) {
+            {
+                const std::lock_guard<std::mutex> lock(eventsLock);
+                startDoneEvent = std::move(startDone);
+            }
+            started = true;
+        }
+    }
+    if (!started) {
+        // Nothing has been started: the service ends at once, saying why.
+        turn::StartupCheckEnds();
+        Survive(text::kEventFailed, [&] { ReportError(text::kEventFailed, eventError); });
+        ReportStatus(SERVICE_STOPPED, eventError, 0, 0);
+    } else {
+        StartRunAndCheck();
         WaitForSingleObject(stopDone.get(), INFINITE);
     }
 
@@ -127,15 +153,50 @@ void ServiceContext::ServiceMain() {
     stopDoneEvent.reset();
 }
 
-DWORD ServiceContext::ControlHandler(DWORD control) {
-    ControlDecision decision{};
+void ServiceContext::StartRunAndCheck() noexcept {
+    const bool startThread = StartWorker(kRunStartScript);
+    if (!startThread) {
+        const DWORD error = GetLastError();
+        Survive(text::kStartThreadFailed, [&] { ReportError(text::kStartThreadFailed, error); });
+    }
+    ReportRunningUnlessStopping();
+    if (StartWorker(startThread ? kCheckStartup : kStartAndCheck)) {
+        return;
+    }
+    const DWORD error = GetLastError();
+    // No check will give a verdict: probes need not wait for one.
+    turn::StartupCheckEnds();
+    if (startThread) {
+        // The product is starting; only its verification is lost.
+        Survive(text::kCheckThreadFailed, [&] { ReportError(text::kCheckThreadFailed, error); });
+        return;
+    }
+    // Not even the start script could run: the start fails, as a failed check would.
+    Survive(text::kStartAndCheckFailed, [&] { ReportError(text::kStartAndCheckFailed, error); });
+    (void)StopIfFirst(StopCause::kFailedStartupCheck, StopThread::kThisOne);
+}
+
+void ServiceContext::StartAndCheck() {
+    RunStartScript();
+    CheckStartup();
+}
+
+DWORD ServiceContext::ControlHandler(DWORD control) noexcept {
+    ControlDecision decision = DecideControl(control, false);
+    if (decision.action == ControlAction::kIgnore) {
+        // Nothing to do, and no lock to take while the dispatcher waits.
+        return decision.result;
+    }
     {
-        // A status re-sent here is never older than one reported meanwhile.
-        const std::lock_guard<std::mutex> lock(statusLock);
+        std::unique_lock<std::mutex> lock(statusLock);
         decision = DecideControl(control, StopUnderWay(serviceStatus.dwCurrentState));
         if (decision.action == ControlAction::kReportStatus) {
-            ReportStatusLocked(serviceStatus.dwCurrentState, serviceStatus.dwWin32ExitCode,
-                               serviceStatus.dwWaitHint, serviceStatus.dwServiceSpecificExitCode);
+            // Decided under the lock: a status re-sent here is never older than one
+            // reported meanwhile.
+            const BOOL decided = DecideStatusLocked(serviceStatus.dwCurrentState, serviceStatus.dwWin32ExitCode,
+                                                    serviceStatus.dwWaitHint,
+                                                    serviceStatus.dwServiceSpecificExitCode);
+            (void)SendStatus(lock, decided);
         }
     }
     if (decision.action == ControlAction::kBeginStop) {
@@ -147,53 +208,62 @@ DWORD ServiceContext::ControlHandler(DWORD control) {
     return decision.result;
 }
 
-bool ServiceContext::StopIfFirst(StopCause cause, StopThread where) {
+bool ServiceContext::StopIfFirst(StopCause cause, StopThread where) noexcept {
     {
-        // Deciding and reporting STOP_PENDING under one lock: of two callers at the
-        // same moment, exactly one begins the stop.
-        const std::lock_guard<std::mutex> lock(statusLock);
+        // Deciding and setting STOP_PENDING under one lock: of two callers at the same
+        // moment, exactly one begins the stop. It is sent after the lock is let go.
+        std::unique_lock<std::mutex> lock(statusLock);
         if (StopUnderWay(serviceStatus.dwCurrentState)) {
             return false;
         }
         stopCause = cause;
-        ReportStatusLocked(SERVICE_STOP_PENDING, NO_ERROR, kStopWaitHintMs, 0);
+        (void)SendStatus(lock, DecideStatusLocked(SERVICE_STOP_PENDING, NO_ERROR, kStopWaitHintMs, 0));
     }
+    // From here on the stop ends in STOPPED with stop-done set, whatever fails.
     if (cause == StopCause::kStopControl || cause == StopCause::kPreshutdown) {
-        ReportEvent(text::kStopping + stopScriptPath, EVENTLOG_INFORMATION_TYPE);
+        Survive(text::kStopFailed, [&] { ReportEvent(text::kStopping + stopScriptPath, EVENTLOG_INFORMATION_TYPE); });
     }
-    // Without a thread of its own the stop runs here, so that STOP_PENDING still ends
-    // in STOPPED.
-    if (where == StopThread::kThisOne || !StartWorker(kStopService)) {
-        StopService();
+    if (where == StopThread::kOwn) {
+        if (StartWorker(kStopService)) {
+            return true;
+        }
+        // Without a thread of its own the stop runs here, so that STOP_PENDING still
+        // ends in STOPPED.
+        const DWORD error = GetLastError();
+        Survive(text::kStopThreadFailed, [&] { ReportError(text::kStopThreadFailed, error); });
     }
+    StopService();
     return true;
 }
 
 void ServiceContext::ReportStopProgress() {
     // Windows waits for a stopping service as long as each report comes within the
     // wait hint; never once STOPPED has been reported.
-    const std::lock_guard<std::mutex> lock(statusLock);
+    std::unique_lock<std::mutex> lock(statusLock);
     if (serviceStatus.dwCurrentState == SERVICE_STOP_PENDING) {
-        ReportStatusLocked(SERVICE_STOP_PENDING, serviceStatus.dwWin32ExitCode, kStopWaitHintMs,
-                           serviceStatus.dwServiceSpecificExitCode);
+        (void)SendStatus(lock, DecideStatusLocked(SERVICE_STOP_PENDING, serviceStatus.dwWin32ExitCode,
+                                                  kStopWaitHintMs, serviceStatus.dwServiceSpecificExitCode));
     }
 }
 
-void ServiceContext::ReportStopped() {
-    const std::lock_guard<std::mutex> lock(statusLock);
+void ServiceContext::ReportStopped() noexcept {
+    std::unique_lock<std::mutex> lock(statusLock);
     const StopExitCodes codes = ExitCodesOfStop(stopCause);
-    ReportStatusLocked(SERVICE_STOPPED, codes.win32, 0, codes.serviceSpecific);
+    (void)SendStatus(lock, DecideStatusLocked(SERVICE_STOPPED, codes.win32, 0, codes.serviceSpecific));
 }
 
 void ServiceContext::RunScript(const ScriptRun& run) {
-    std::vector<char> commandLine(run.commandLine.begin(), run.commandLine.end());
-    commandLine.push_back('\0');
+    // The start script's command line is written to by CreateProcessA: it needs a copy.
+    std::vector<char> commandLine;
+    if (!run.commandLine.empty()) {
+        commandLine.assign(run.commandLine.begin(), run.commandLine.end());
+        commandLine.push_back('\0');
+    }
     STARTUPINFOA startup = {};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION process = {};
-    if (!CreateProcessA(run.applicationName, run.commandLine.empty() ? nullptr : commandLine.data(),
-                        nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, installDir.c_str(),
-                        &startup, &process)) {
+    if (!sys::CreateProcessA(run.applicationName, commandLine.empty() ? nullptr : commandLine.data(), nullptr,
+                             nullptr, FALSE, CREATE_NO_WINDOW, nullptr, installDir.c_str(), &startup, &process)) {
         const DWORD error = GetLastError();
         ReportError(run.launchFailedText, error);
         return;
@@ -217,17 +287,24 @@ void ServiceContext::RunScript(const ScriptRun& run) {
 
 void ServiceContext::RunStartScript() {
     const SharedEvent startDone = StartDoneEvent();
-    RunScript({nullptr, StartCommandLine(startScriptPath), text::kStartProgress, text::kStartTimeout,
-               EVENTLOG_WARNING_TYPE, text::kStartLaunchFailed, false});
+    // Whatever fails, start-done is set: the check does not wait in vain.
+    Survive(text::kStartFailure, [&] {
+        RunScript({nullptr, StartCommandLine(startScriptPath), text::kStartProgress, text::kStartTimeout,
+                   EVENTLOG_WARNING_TYPE, text::kStartLaunchFailed, false});
+    });
     SignalEvent(startDone);
     ReportEvent(text::kStartThreadExiting, EVENTLOG_INFORMATION_TYPE);
 }
 
-void ServiceContext::StopService() {
+void ServiceContext::StopService() noexcept {
     const SharedEvent stopDone = StopDoneEvent();
-    RunScript({stopScriptPath.c_str(), std::string(), text::kStopProgress, text::kStopTimeout,
-               EVENTLOG_ERROR_TYPE, text::kStopLaunchFailed, true});
-    ReportEvent(text::kStopped + stopScriptPath, EVENTLOG_INFORMATION_TYPE);
+    // The stop script runs at most once; a failure before or while it runs is one entry,
+    // and the note, STOPPED and stop-done follow all the same.
+    Survive(text::kStopFailed, [&] {
+        RunScript({stopScriptPath.c_str(), std::string(), text::kStopProgress, text::kStopTimeout,
+                   EVENTLOG_ERROR_TYPE, text::kStopLaunchFailed, true});
+    });
+    Survive(text::kStopFailed, [&] { ReportEvent(text::kStopped + stopScriptPath, EVENTLOG_INFORMATION_TYPE); });
     ReportStopped();
     SignalEvent(stopDone);
 }
@@ -250,10 +327,11 @@ DWORD WINAPI ControlHandlerEntry(DWORD control, DWORD /*eventType*/, LPVOID /*ev
     return ServiceContext::Instance().ControlHandler(control);
 }
 
-DWORD WINAPI ThreadTrampoline(LPVOID parameter) {
-    const auto* operation = static_cast<const ServiceContext::Operation*>(parameter);
+DWORD WINAPI ServiceContext::ThreadTrampoline(LPVOID parameter) noexcept {
+    const auto* operation = static_cast<const Operation*>(parameter);
     if (operation != nullptr && *operation != nullptr) {
-        (ServiceContext::Instance().**operation)();
+        ServiceContext& context = Instance();
+        (void)context.Survive(text::kThreadFailed, [&] { (context.**operation)(); });
     }
     return 0;
 }
