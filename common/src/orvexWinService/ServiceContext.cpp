@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <stdexcept>
 #include <string_view>
+#include <vector>
 
 #include "HostLogic.h"
 #include "SystemCalls.h"
@@ -39,14 +40,22 @@ void ServiceContext::ReportEvent(const std::string& text, WORD type) {
         ReportEvent(text.c_str(), type);
         return;
     }
-    // A text longer than the event log accepts goes out as consecutive entries.
-    for (const std::string_view view : SplitEventText(text)) {
-        ReportEvent(std::string(view), type);
+    // A text longer than the event log accepts goes out as consecutive entries, with no
+    // other thread's entry between them.
+    const std::vector<std::string_view> pieces = SplitEventText(text);
+    const std::lock_guard<std::mutex> lock(sourceLock);
+    for (const std::string_view view : pieces) {
+        const std::string piece(view);
+        WriteEntryLocked(piece.c_str(), type);
     }
 }
 
 void ServiceContext::ReportEvent(const char* text, WORD type) {
     const std::lock_guard<std::mutex> lock(sourceLock);
+    WriteEntryLocked(text, type);
+}
+
+void ServiceContext::WriteEntryLocked(const char* text, WORD type) {
     if (!eventSource) {
         eventSource.reset(sys::RegisterEventSourceA(nullptr, text::kServiceName));
     }

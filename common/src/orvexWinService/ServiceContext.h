@@ -108,6 +108,8 @@ private:
     template <class Step>
     bool Survive(const char* message, Step&& step) noexcept;
     void ReportFailure(const char* message, const char* reason) noexcept;
+    // One entry, with sourceLock held; the event source is registered on first use.
+    void WriteEntryLocked(const char* text, WORD type);
     // A wait of the stop script that times out advances STOP_PENDING's checkpoint.
     void ReportStopProgress();
     void ReportStopped() noexcept;
