@@ -115,7 +115,7 @@ protected:
     // Waits for the first STOP_PENDING report, then interrogates the service. Wine's
     // service manager refuses controls while a stop is pending (1061) without asking
     // the service; where the control reaches it, the status is re-sent with the next
-    // checkpoint.
+    // checkpoint (the Windows unit tests drive INTERROGATE into the handler itself).
     void ExpectStopPendingAndInterrogate() {
         const Fields pending = WaitForState(3, 30000);
         ASSERT_EQ(pending.at("state"), "3");
