@@ -60,6 +60,7 @@ void WriteProductFiles(bool confirmed) {
 DWORD WINAPI RunServiceMain(LPVOID /*parameter*/) {
     try {
         ServiceMainEntry(0, nullptr);
+        fault::ServiceMainEnded();
     } catch (...) {
         fault::CountEscaped();
     }
@@ -183,6 +184,8 @@ std::vector<std::string> Violations(const Scenario& scenario, const fault::Plan&
                                                      StartsWith(entry.text, text::kCheckFailed));
     });
     check(!stopBegan || stopRuns == 1 || stopHeard, "a stop began, the stop script did not run, and no entry says why");
+    check(record.sentWhenMainEnded < 0 || record.sentWhenMainEnded == static_cast<long>(record.statesSent.size()),
+          "a status was sent after the service main returned");
     check(record.escaped == 0, "an exception left a thread");
     check(record.leftRunning == 0, "a thread was left running");
     const auto stopped = std::find(record.statesSent.begin(), record.statesSent.end(), DWORD{SERVICE_STOPPED});
@@ -277,27 +280,33 @@ TEST(FailureInjection, WhatReachesTheHostDuringAStopBeginsNothing) {
         const char* what;
         Send send;
         long pendingReports;
+        DWORD slowSendMs;  // the second control's status is still being sent as the stop ends
     } cases[] = {
-        {"STOP", [] { Control(SERVICE_CONTROL_STOP); }, 1},
-        {"PRESHUTDOWN", [] { Control(SERVICE_CONTROL_PRESHUTDOWN); }, 1},
+        {"STOP", [] { Control(SERVICE_CONTROL_STOP); }, 1, 0},
+        {"PRESHUTDOWN", [] { Control(SERVICE_CONTROL_PRESHUTDOWN); }, 1, 0},
         {"the failed check's stop",
          [] {
              (void)ServiceContext::Instance().StopIfFirst(StopCause::kFailedStartupCheck,
                                                           ServiceContext::StopThread::kThisOne);
          },
-         1},
-        {"INTERROGATE", [] { Control(SERVICE_CONTROL_INTERROGATE); }, 2},
+         1, 0},
+        {"INTERROGATE", [] { Control(SERVICE_CONTROL_INTERROGATE); }, 2, 0},
+        {"INTERROGATE still sending as STOPPED is decided", [] { Control(SERVICE_CONTROL_INTERROGATE); }, 2, 300},
     };
     for (const auto& c : cases) {
         context.ReportStatus(SERVICE_RUNNING, NO_ERROR, 0);
         // The stop script runs until released.
-        fault::BeginRun(fault::Plan{}, "orvexStop.bat");
+        fault::BeginRun(fault::Plan{fault::kCallKinds, 0, c.slowSendMs}, "orvexStop.bat");
         const HANDLE serviceMain = ::CreateThread(nullptr, 0, RunServiceMain, nullptr, 0, nullptr);
         WaitFor(fault::StatusTried, serviceMain);
         WaitFor(fault::WorkersEnded, serviceMain);
         const HANDLE first = ::CreateThread(nullptr, 0, SendStop, nullptr, 0, nullptr);
         WaitFor(fault::StatusScriptLaunched, serviceMain);
         const HANDLE second = ::CreateThread(nullptr, 0, RunSend, const_cast<Send*>(&c.send), 0, nullptr);
+        if (c.slowSendMs > 0) {
+            WaitFor(fault::Sending, serviceMain);
+            fault::ReleaseStatusScript();
+        }
         EXPECT_EQ(WaitForSingleObject(second, kBoundMs), static_cast<DWORD>(WAIT_OBJECT_0)) << c.what;
         fault::ReleaseStatusScript();
         for (const HANDLE thread : {first, second, serviceMain}) {
@@ -314,6 +323,7 @@ TEST(FailureInjection, WhatReachesTheHostDuringAStopBeginsNothing) {
                   1)
             << c.what;
         ASSERT_FALSE(record.statesSent.empty()) << c.what;
+        EXPECT_EQ(record.sentWhenMainEnded, static_cast<long>(record.statesSent.size())) << c.what;
         EXPECT_EQ(record.statesSent.back(), static_cast<DWORD>(SERVICE_STOPPED)) << c.what;
         std::vector<DWORD> pending;
         for (std::size_t i = 0; i < record.statesSent.size(); ++i) {

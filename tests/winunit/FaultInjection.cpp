@@ -19,6 +19,8 @@ const auto kFakeStatusHandle = reinterpret_cast<SERVICE_STATUS_HANDLE>(static_ca
 std::atomic<bool> armed{false};
 std::atomic<long> allocations{0};
 std::atomic<long> failAllocation{0};
+std::atomic<bool> sending{false};
+std::atomic<DWORD> slowSendMs{0};
 // The seam's own bookkeeping allocates; it is neither counted nor failed.
 thread_local bool inSeam = false;
 
@@ -113,6 +115,7 @@ void BeginRun(const Plan& next, const char* heldScript) {
     ResetEvent(statusScriptRuns);
     allocations = 0;
     failAllocation = plan.call == kCallKinds ? plan.nth : 0;
+    slowSendMs = plan.slowSendMs;
     armed = true;
 }
 
@@ -167,6 +170,15 @@ void ReleaseStatusScript() {
 void CountEscaped() {
     const std::lock_guard<std::mutex> guard(lock);
     ++record.escaped;
+}
+
+void ServiceMainEnded() {
+    const std::lock_guard<std::mutex> guard(lock);
+    record.sentWhenMainEnded = static_cast<long>(record.statesSent.size());
+}
+
+bool Sending() {
+    return sending;
 }
 
 }  // namespace fault
@@ -258,6 +270,11 @@ BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS status) {
     }
     if (Fails(fault::kSetServiceStatus)) {
         return FALSE;
+    }
+    if (fault::slowSendMs > 0 && status->dwCurrentState == SERVICE_STOP_PENDING) {
+        fault::sending = true;
+        Sleep(fault::slowSendMs);
+        fault::sending = false;
     }
     const std::lock_guard<std::mutex> guard(fault::lock);
     fault::record.statesSent.push_back(status->dwCurrentState);

@@ -26,6 +26,7 @@ enum Call : int {
 struct Plan {
     int call = kCallKinds;
     long nth = 0;
+    DWORD slowSendMs = 0;  // each STOP_PENDING takes this long to send
 };
 // The code a failed system call leaves.
 constexpr DWORD kInjectedError = ERROR_NO_SYSTEM_RESOURCES;
@@ -43,6 +44,7 @@ struct Record {
     long allocations = 0;
     int escaped = 0;     // exceptions that left a thread
     int leftRunning = 0;  // threads still running at the end, ended by force
+    long sentWhenMainEnded = -1;  // statuses sent when the service main returned; -1 before
 };
 
 // Begins a run: the service handle and the scripts are stand-ins (a script "runs" for
@@ -60,6 +62,10 @@ bool WorkersEnded();
 void ReleaseStatusScript();
 // An exception that left a thread the harness itself runs.
 void CountEscaped();
+// The service main function has returned.
+void ServiceMainEnded();
+// Whether a status is being sent (slowly) right now.
+bool Sending();
 
 }  // namespace fault
 }  // namespace orvex

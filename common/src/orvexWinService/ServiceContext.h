@@ -90,6 +90,8 @@ private:
     // while it runs the handler, which SetServiceStatus may need).
     BOOL DecideStatusLocked(DWORD state, DWORD exitCode, DWORD waitHint, DWORD serviceSpecificExitCode);
     BOOL SendStatus(std::unique_lock<std::mutex>& lock, BOOL decided);
+    // Waits, within the bound, until no decided status is left unsent.
+    void WaitUntilStatusSent(DWORD boundMs) noexcept;
     void ReportRunningUnlessStopping();
     // The stop procedure proper: the stop script, the stopped note, STOPPED and
     // stop-done. Only StopIfFirst begins it, so it runs once per service run.

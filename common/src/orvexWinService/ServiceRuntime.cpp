@@ -13,6 +13,8 @@ constexpr int kScriptWaits = 6;
 constexpr UINT kTerminateExitCode = 1;
 constexpr DWORD kStopWaitHintMs = 30000;
 constexpr DWORD kHandlerStopWaitMs = 25000;
+// How long the service main waits for a status that another thread is still sending.
+constexpr DWORD kStatusSendWaitMs = 5000;
 
 static_assert(kScriptWaits * kScriptWaitMs < kPreshutdownTimeoutMs,
               "the stop script must end before Windows stops waiting at shutdown");
@@ -141,6 +143,9 @@ void ServiceContext::ServiceMain() noexcept {
         StartRunAndCheck();
         WaitForSingleObject(stopDone.get(), INFINITE);
     }
+    // STOPPED may have been decided while another thread was sending: it goes out
+    // before this function lets the process end.
+    WaitUntilStatusSent(kStatusSendWaitMs);
 
     {
         const std::lock_guard<std::mutex> lock(sourceLock);
@@ -151,6 +156,22 @@ void ServiceContext::ServiceMain() noexcept {
     const std::lock_guard<std::mutex> lock(eventsLock);
     startDoneEvent.reset();
     stopDoneEvent.reset();
+}
+
+void ServiceContext::WaitUntilStatusSent(DWORD boundMs) noexcept {
+    const ULONGLONG began = GetTickCount64();
+    for (;;) {
+        {
+            const std::lock_guard<std::mutex> lock(statusLock);
+            if (!sendingStatus && !statusToSend) {
+                return;
+            }
+        }
+        if (GetTickCount64() - began >= boundMs) {
+            return;
+        }
+        Sleep(1);
+    }
 }
 
 void ServiceContext::StartRunAndCheck() noexcept {
